@@ -1,0 +1,16 @@
+# fw_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>])
+# Adds one test executable and registers it with CTest. Qt tests run on the
+# offscreen platform so that they need no display.
+function(fw_add_test name)
+    cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} Qt6::Test)
+    add_test(NAME ${name} COMMAND ${name})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 120)
+    endif()
+    set_tests_properties(${name} PROPERTIES
+        TIMEOUT ${T_TIMEOUT}
+        LABELS "${T_LABELS}"
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0")
+endfunction()

@@ -1,0 +1,6 @@
+#include "ProcessState.h"
+
+ProcessState& Globals() {
+    static ProcessState state;
+    return state;
+}

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QString>
+
+// The name under which the serial port COMn is opened. On Windows it is
+// "COMn". Elsewhere it is <store root>/dosdevices/comn when that exists
+// (usually a symbolic link to a device), otherwise COM1 to COM32 are
+// /dev/ttyS0 to /dev/ttyS31, COM33 to COM64 /dev/ttyUSB0 to /dev/ttyUSB31 and
+// COM65 to COM96 /dev/ttyACM0 to /dev/ttyACM31. Empty when no port can stand
+// behind the number.
+QString ComPortDeviceName(int portNumber);

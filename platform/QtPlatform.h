@@ -1,0 +1,47 @@
+#pragma once
+
+// The Qt-backed platform operations that the program uses.
+
+#include <QObject>
+#include <QTimer>
+
+#include "FileSystem.h"
+#include "MessageBoxes.h"
+#include "OneShotTimer.h"
+#include "Pause.h"
+
+class QtOneShotTimer : public OneShotTimer {
+public:
+    QtOneShotTimer();
+    void Start(int milliseconds) override;
+    void Stop() override;
+    bool IsActive() const override;
+
+private:
+    QTimer Timer;
+};
+
+class QtMessageBoxes : public MessageBoxes {
+public:
+    MessageAnswer Show(const QString& text, MessageIcon icon, MessageButtons buttons,
+                       const QString& title) override;
+};
+
+class QtPause : public Pause {
+public:
+    void Sleep(int milliseconds) override;
+};
+
+class QtFileSystem : public FileSystem {
+public:
+    ReadResult ReadFile(const QString& path) override;
+    QString WriteFileWhole(const QString& path, const QByteArray& bytes) override;
+    QStringList ListFiles(const QString& folder, const QString& pattern) override;
+
+    // Files larger than this are not read: no text file of the program is
+    // anywhere near it.
+    static constexpr qint64 MaxReadBytes = 64 * 1024 * 1024;
+};
+
+// The folder that holds the program's executable.
+QString ProgramFolder();

@@ -1,0 +1,1 @@
+// The bootloader session window and its logic.
