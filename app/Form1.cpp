@@ -3,6 +3,7 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QScreen>
+#include <cstdio>
 
 #include "WindowDesign.h"
 
@@ -26,7 +27,7 @@ QPushButton* MakeButton(QWidget* parent, const QString& text, const QRect& place
 
 }  // namespace
 
-Form1::Form1(ProcessState& state, QWidget* parent)
+Form1::Form1(ProcessState& state, const QString& programFolder, QWidget* parent)
     : QWidget(parent),
       State(state),
       Dialogs(std::make_unique<NoFileDialogs>()),
@@ -68,7 +69,11 @@ Form1::Form1(ProcessState& state, QWidget* parent)
     setTabOrder(CommandRead, CommandSave);
     setTabOrder(CommandSave, CommandCom);
 
-    MainServices services{State, Files, *Store, Messages, *Dialogs, ProgramFolder()};
+    MainServices services{State, Files, *Store, Messages, *Dialogs, programFolder,
+                          [](const QString& line) {
+                              std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+                              std::fflush(stderr);
+                          }};
     Actions = std::make_unique<MainActions>(services, *this);
 
     // Centre of the screen.

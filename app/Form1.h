@@ -17,7 +17,7 @@
 class Form1 : public QWidget, public MainView {
     Q_OBJECT
 public:
-    explicit Form1(ProcessState& state, QWidget* parent = nullptr);
+    Form1(ProcessState& state, const QString& programFolder, QWidget* parent = nullptr);
     ~Form1() override;
 
     // Start-up; false when the program must end without showing the window.

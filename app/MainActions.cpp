@@ -63,6 +63,9 @@ bool MainActions::Form_Load() {
     if (!problems.isEmpty()) {
         Problem = QStringLiteral("Cannot start: %1: %2.")
                       .arg(configPath, problems.join(QStringLiteral("; ")));
+        if (Services.ReportLine) {
+            Services.ReportLine(Problem);
+        }
         Services.Messages.Show(Problem, MessageIcon::Critical, MessageButtons::Ok, state.AppTitle);
         return false;
     }

@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 #include "FileDialogs.h"
 #include "FileSystem.h"
@@ -34,6 +35,8 @@ struct MainServices {
     MessageBoxes& Messages;
     FileDialogs& Dialogs;
     QString ProgramFolder;
+    // Writes one line for whoever started the program (standard error).
+    std::function<void(const QString&)> ReportLine;
 };
 
 class MainActions {

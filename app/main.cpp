@@ -1,14 +1,13 @@
 #include <QApplication>
-#include <cstdio>
 
 #include "Form1.h"
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
-    Form1 window(Globals());
+    EndOnTerminationSignals();
+    Form1 window(Globals(), ProgramFolder());
     if (!window.Load()) {
-        std::fprintf(stderr, "%s\n", window.StartupProblem().toLocal8Bit().constData());
-        return 1;
+        return 1;  // the operator has been told why
     }
     window.show();
     return application.exec();

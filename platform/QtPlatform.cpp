@@ -9,6 +9,13 @@
 #include <QWidget>
 #include <algorithm>
 
+#ifndef _WIN32
+#include <QSocketNotifier>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 QtOneShotTimer::QtOneShotTimer() {
     Timer.setSingleShot(true);
     Timer.setTimerType(Qt::PreciseTimer);
@@ -100,3 +107,36 @@ QStringList QtFileSystem::ListFiles(const QString& folder, const QString& patter
 }
 
 QString ProgramFolder() { return QCoreApplication::applicationDirPath(); }
+
+#ifndef _WIN32
+namespace {
+int SignalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = write(SignalPipe[1], &byte, 1);
+}
+}  // namespace
+
+void EndOnTerminationSignals() {
+    if (SignalPipe[0] >= 0 || socketpair(AF_UNIX, SOCK_STREAM, 0, SignalPipe) != 0) {
+        return;
+    }
+    auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t ignored = read(SignalPipe[0], &byte, 1);
+        // Ends every running event loop, the modal ones included.
+        QCoreApplication::exit(0);
+    });
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+#else
+void EndOnTerminationSignals() {}
+#endif

@@ -45,3 +45,9 @@ public:
 
 // The folder that holds the program's executable.
 QString ProgramFolder();
+
+// Where the system asks the program to end (SIGTERM, SIGINT, SIGHUP), it
+// ends as when its main window is closed: every open window and message box
+// closes, the event loops return and the process exits in order. No-op on
+// Windows, which ends programs through their windows.
+void EndOnTerminationSignals();

@@ -1,0 +1,85 @@
+// The fwloader executable itself, started offscreen from a program folder of
+// its own: a Config.txt that cannot be used ends it with a reason and a
+// non-zero status; a good one leaves it running with its window until it is
+// asked to end.
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+
+class ProgramTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir Folder;
+    QTemporaryDir Store;
+
+    void Prepare(const QByteArray& config) {
+        QFile::remove(Folder.filePath("fwloader"));
+        QVERIFY(QFile::copy(QStringLiteral(FWLOADER_PATH), Folder.filePath("fwloader")));
+        QFile::remove(Folder.filePath("Config.txt"));
+        if (!config.isNull()) {
+            QFile file(Folder.filePath("Config.txt"));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(config);
+        }
+    }
+
+    void Start(QProcess& program) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_CONFIG_DIRS", Store.path());
+        program.setProcessEnvironment(env);
+        program.start(Folder.filePath("fwloader"), {});
+        QVERIFY(program.waitForStarted(5000));
+    }
+
+    static void AskToEnd(QProcess& program) {
+        ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+        QVERIFY(program.waitForFinished(5000));
+    }
+
+private slots:
+    void unusableConfigEndsWithAReason_data() {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << QByteArray() << "cannot be read";
+        QTest::newRow("two items") << QByteArray("1:2:3\r\nVendor\r\n") << "2 item(s)";
+        QTest::newRow("bad model byte") << QByteArray("1:x:3\r\nV\r\nT\r\n") << "model byte 1 (\"x\")";
+    }
+
+    void unusableConfigEndsWithAReason() {
+        QFETCH(QByteArray, config);
+        QFETCH(QString, reason);
+        Prepare(config);
+        QProcess program;
+        Start(program);
+        // The reason is written to standard error while the message box is
+        // open; ending the program then closes the box and it exits with 1.
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += program.readAllStandardError()).contains("Cannot start: ") &&
+                                     err.endsWith('\n'),
+                                 10000);
+        QVERIFY2(err.contains("Cannot start: ") && err.contains(reason.toLocal8Bit()), err.constData());
+        QCOMPARE(program.state(), QProcess::Running);  // the message box waits for the operator
+        AskToEnd(program);
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 1);
+    }
+
+    void goodConfigKeepsTheWindowUntilAskedToEnd() {
+        Prepare("1:2:3\r\nVendor\r\nTitle\r\n");
+        QProcess program;
+        Start(program);
+        QTest::qWait(1500);
+        QCOMPARE(program.state(), QProcess::Running);
+        QVERIFY(!program.readAllStandardError().contains("Cannot start"));
+        AskToEnd(program);
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(ProgramTest)
+#include "tst_program.moc"

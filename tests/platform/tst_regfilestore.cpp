@@ -1,0 +1,160 @@
+// The .reg file store: file layout, value syntax, type rules as read through
+// RegKeys, atomic replacement and resistance to malformed files.
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "RegFileStore.h"
+#include "RegKeys.h"
+
+namespace {
+
+const QString KeyPath = QStringLiteral("SoftWare\\Vendor\\Update");
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+}  // namespace
+
+class RegFileStoreTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir Root;
+    QString KeyFilePath() const { return Root.path() + QStringLiteral("/SoftWare/Vendor/Update.reg"); }
+
+private slots:
+    void init() {
+        QDir(Root.path()).removeRecursively();
+        QDir().mkpath(Root.path());
+    }
+
+    void firstWriteCreatesEveryKeyAndReadsBack() {
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QString());
+        QVERIFY2(!QFileInfo::exists(Root.path() + "/SoftWare"), "a read must not create a key");
+
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "12"));
+        QVERIFY(ReadAll(KeyFilePath()).contains("\"ComPort\"=\"12\"\n"));
+        const auto raw = store.QueryValue(HkeyLocalMachine, KeyPath.toStdString(), "ComPort", 1024);
+        QVERIFY(raw.Found);
+        QCOMPARE(raw.Type, RegTypeString);
+        QCOMPARE(raw.Data, std::string("12"));  // two bytes, no terminator
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "comport"), QStringLiteral("12"));
+    }
+
+    void rewriteKeepsOtherLinesAndReplacesTheValue() {
+        WriteAll(KeyFilePath(), "; kept comment\r\n\"Other\"=dword:00000005\r\n"
+                                "\"ComPort\"=\"3\"\r\nnot a value line\r\n\"COMPORT\"=\"4\"\r\n");
+        RegFileStore store(Root.path().toStdString());
+        QVERIFY(RegKeys(store).SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "7"));
+        QCOMPARE(ReadAll(KeyFilePath()), QByteArray("; kept comment\n\"Other\"=dword:00000005\n"
+                                                   "\"ComPort\"=\"7\"\nnot a value line\n"));
+        QDir dir(QFileInfo(KeyFilePath()).path());
+        QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden), QStringList{"Update.reg"});
+    }
+
+    void handWrittenValuesOfEveryType_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("string") << QByteArray("\"ComPort\"=\"5\"") << "5";
+        QTest::newRow("escaped string") << QByteArray("\"ComPort\"=\"a\\\"b\\\\c\"") << "a\"b\\c";
+        QTest::newRow("expandable string") << QByteArray("\"ComPort\"=hex(2):35,00") << "5";
+        QTest::newRow("dword 258") << QByteArray("\"ComPort\"=dword:00000102") << "&h102";
+        QTest::newRow("dword 26") << QByteArray("\"ComPort\"=dword:0000001a") << "&h1A";
+        QTest::newRow("binary") << QByteArray("\"ComPort\"=hex:35") << "";
+        QTest::newRow("multi-string") << QByteArray("\"ComPort\"=hex(7):35,00,00") << "";
+        QTest::newRow("none type") << QByteArray("\"ComPort\"=hex(0):35") << "";
+        QTest::newRow("embedded NUL") << QByteArray("\"ComPort\"=hex(1):31,32,00,33") << "12";
+        QTest::newRow("wrapped hex") << QByteArray("\"ComPort\"=hex(1):31,\\\n  32") << "12";
+        QTest::newRow("unclosed quote") << QByteArray("\"ComPort\"=\"5") << "";
+        QTest::newRow("bad hex") << QByteArray("\"ComPort\"=hex(1):3z") << "";
+        QTest::newRow("dword too long") << QByteArray("\"ComPort\"=dword:000000001") << "";
+        QTest::newRow("no equals") << QByteArray("\"ComPort\" \"5\"") << "";
+        QTest::newRow("deletion") << QByteArray("\"ComPort\"=-") << "";
+    }
+
+    void handWrittenValuesOfEveryType() {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, expected);
+        WriteAll(KeyFilePath(), "Windows Registry Editor Version 5.00\r\n\r\n"
+                                "[HKEY_LOCAL_MACHINE\\SoftWare\\Vendor\\Update]\r\n" +
+                                    line + "\r\n");
+        RegFileStore store(Root.path().toStdString());
+        QCOMPARE(RegKeys(store).GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), expected);
+    }
+
+    void sizeLimitOfTheReadBuffer() {
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        const QString fits(1023, u'7');
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", fits));
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), fits);
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", QString(1024, u'7')));
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QString());
+    }
+
+    void valuesThatCannotStandInQuotesAreStoredAsBytes() {
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "1\n2"));
+        QVERIFY(ReadAll(KeyFilePath()).contains("\"ComPort\"=hex(1):31,0a,32\n"));
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("1\n2"));
+    }
+
+    void unsafeOrForeignKeysAreRefused_data() {
+        QTest::addColumn<QString>("keyPath");
+        QTest::addColumn<quint32>("root");
+        QTest::newRow("parent folder") << "SoftWare\\..\\..\\x\\Update" << quint32(HkeyLocalMachine);
+        QTest::newRow("slash") << "SoftWare\\a/b\\Update" << quint32(HkeyLocalMachine);
+        QTest::newRow("empty vendor") << "SoftWare\\\\Update" << quint32(HkeyLocalMachine);
+        QTest::newRow("dot") << "SoftWare\\.\\Update" << quint32(HkeyLocalMachine);
+        QTest::newRow("current user root") << "SoftWare\\Vendor\\Update" << quint32(0x80000001u);
+    }
+
+    void unsafeOrForeignKeysAreRefused() {
+        QFETCH(QString, keyPath);
+        QFETCH(quint32, root);
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QVERIFY(!keys.SetKeyValue(root, keyPath, "ComPort", "3"));
+        QCOMPARE(keys.GetKeyValue(root, keyPath, "ComPort"), QString());
+        QCOMPARE(QDir(Root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    void unreadableStoreFileIsNeverReplaced() {
+        if (geteuid() == 0) {
+            QSKIP("root reads every file");
+        }
+        WriteAll(KeyFilePath(), "\"ComPort\"=\"3\"\n");
+        QFile::setPermissions(KeyFilePath(), QFileDevice::WriteOwner);
+        RegFileStore store(Root.path().toStdString());
+        QVERIFY(!RegKeys(store).SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "4"));
+        QFile::setPermissions(KeyFilePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QCOMPARE(ReadAll(KeyFilePath()), QByteArray("\"ComPort\"=\"3\"\n"));
+    }
+
+    void garbageFileReadsAsMissing() {
+        QByteArray garbage;
+        for (int i = 0; i < 5000; ++i) {
+            garbage.append(char((i * 37) % 256));
+        }
+        WriteAll(KeyFilePath(), garbage);
+        RegFileStore store(Root.path().toStdString());
+        QCOMPARE(RegKeys(store).GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QString());
+    }
+};
+
+QTEST_GUILESS_MAIN(RegFileStoreTest)
+#include "tst_regfilestore.moc"
