@@ -50,6 +50,20 @@ public:
     bool Form_Load();
     QString StartupProblem() const { return Problem; }
 
+    // Update: loads the firmware file of the program folder into the image
+    // and runs an Update session; "Successful" when it succeeded.
+    void Command1_Click();
+    // Read: reads device memory 0x0000 to 0x7FFF into the image.
+    void CommandRead_Click();
+    // COM: the port selection dialog.
+    void CommandCom_Click();
+    // Save: writes the lower half of the image to a HEX file the operator names.
+    void CommandSave_Click();
+
+    // The reserved firmware names; when all six lie in the program folder,
+    // the first of them is used.
+    static const QStringList ReservedNames;
+
 private:
     MainServices Services;
     MainView& View;
