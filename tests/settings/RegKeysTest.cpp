@@ -32,13 +32,6 @@ private slots:
         QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, Name), QStringLiteral("12"));
     }
 
-    void writeReportsFailure() {
-        MemoryKeyValueBackend store;
-        store.WritesFail = true;
-        QVERIFY(!RegKeys(store).SetKeyValue(HkeyLocalMachine, KeyPath, Name, QStringLiteral("3")));
-        QVERIFY(store.Keys.empty());
-    }
-
     void readOfMissingKeyOrValueIsEmptyAndCreatesNothing() {
         MemoryKeyValueBackend store;
         RegKeys keys(store);
@@ -85,16 +78,6 @@ private slots:
         store.Keys[KeyPath.toStdString()][Name.toStdString()] = {
             type, std::string(data.constData(), static_cast<std::size_t>(data.size()))};
         QCOMPARE(RegKeys(store).GetKeyValue(HkeyLocalMachine, KeyPath, Name), expected);
-    }
-
-    void numberTextReadsBackAsTheNumber() {
-        MemoryKeyValueBackend store;
-        store.Keys[KeyPath.toStdString()][Name.toStdString()] = {RegTypeDword, Dword(258)};
-        const QString text = RegKeys(store).GetKeyValue(HkeyLocalMachine, KeyPath, Name);
-        QVERIFY(text.startsWith(QStringLiteral("&h")));
-        bool ok = false;
-        QCOMPARE(text.mid(2).toInt(&ok, 16), 258);
-        QVERIFY(ok);
     }
 
     void valueMustLeaveRoomForTerminator() {
