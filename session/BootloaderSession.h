@@ -1,0 +1,137 @@
+#pragma once
+
+// The bootloader session, free of widgets. It talks to the device through
+// the window's serial port (MSComm1), keeps time with the window's one-shot
+// timer (Timer1) and reaches the window itself only through SessionView.
+//
+// Road of a session: Form_Load sends Connect; every reply that arrives
+// (MSComm1_OnComm) decides the next packet: EraseMemory, WriteMemory and the
+// data block for each 128-byte block of an Update, ReadMemory blocks for a
+// ReadFirmware; GoApplication ends it. Timer1 resends what goes unanswered
+// and, after repeated silence, asks the operator whether to go on.
+
+#include <QByteArray>
+#include <QString>
+#include <array>
+#include <cstdint>
+
+#include "MessageBoxes.h"
+#include "OneShotTimer.h"
+#include "Pause.h"
+#include "ProcessState.h"
+#include "SerialPort.h"
+
+// What the session needs of its window.
+class SessionView {
+public:
+    virtual ~SessionView() = default;
+    virtual void SetCaption(const QString& text) = 0;
+    // Closes the window, which ends its modal showing; the window then calls
+    // Form_Unload.
+    virtual void CloseWindow() = 0;
+    // The transferred fraction, 0 to 1.
+    virtual void SetProgress(float fraction) = 0;
+    virtual void SetProgressText(const QString& text) = 0;
+};
+
+// Command codes: byte 1 of CommandHeader.
+enum : std::uint8_t {
+    CodeConnect = 0x82,
+    CodeEraseMemory = 0x01,
+    CodeWriteMemory = 0x02,
+    CodeReadMemory = 0x81,
+    CodeGoApplication = 0x03,
+};
+
+// Status byte of a reply.
+enum : std::uint8_t {
+    StatusAck = 0x79,
+    StatusRefused = 0x1F,
+};
+
+// Byte 1 of a Connect reply: the device reports its model and goes on at
+// 19200 baud.
+inline constexpr std::uint8_t ModelMarker = 0x55;
+
+class BootloaderSession {
+public:
+    // Installs the receive handler on msComm1 and the tick handler on timer1;
+    // both are removed again when the session is destroyed.
+    BootloaderSession(ProcessState& state, SerialPort& msComm1, OneShotTimer& timer1,
+                      MessageBoxes& messages, Pause& pause, SessionView& view);
+    ~BootloaderSession();
+    BootloaderSession(const BootloaderSession&) = delete;
+    BootloaderSession& operator=(const BootloaderSession&) = delete;
+
+    // The window's handlers.
+    void Form_Load();
+    void Form_Unload();
+    void MSComm1_OnComm(SerialPort::CommEvent event);
+    void Timer1_Timer();
+
+    // The window's routines.
+    void SendCommand(const QString& stepName);
+    void SendDataBlock();
+    void EndSession(int delayMs);
+    void ShowProgress();
+
+    // True between Form_Load and Form_Unload; handlers do nothing otherwise.
+    bool IsLoaded() const { return Loaded; }
+
+    // Step names of the opening send.
+    static QString StepUpdate() { return QStringLiteral("Update"); }
+    static QString StepReadFirmware() { return QStringLiteral("读取固件"); }
+
+    // Session fields. Every command is built by rewriting CommandHeader in
+    // place; only its first HeaderLength bytes are sent, the rest keep what an
+    // earlier command left there.
+    std::array<std::uint8_t, 8> CommandHeader{};
+    std::uint8_t HeaderLength = 0;
+    // Reply bytes the next send waits for; the port's receive threshold.
+    std::uint8_t ReplyLength = 0;
+    // How the next reply is read: 0 none, 1 command reply, 2 block reply.
+    std::int16_t ReplyPhase = 0;
+    // The phase that the next send puts in force.
+    std::uint8_t NextPhase = 1;
+    // The current address is AddressPage * 256 + AddressLow: in an Update the
+    // first byte not yet written, in a ReadFirmware the first not yet read.
+    std::int16_t AddressPage = 0;
+    std::int16_t AddressLow = 0;
+    // Base address of the 128-byte block erased last.
+    std::int32_t ErasedBlock = 0;
+    // Resends over the whole session; set back to 0 only when the watchdog
+    // asks the operator.
+    std::int16_t RetryCount = 0;
+    // A reply is awaited and the watchdog may resend.
+    bool AwaitingReply = false;
+    // A watchdog tick is being handled, its question included.
+    bool WatchdogBusy = false;
+    // The next Timer1 tick closes the window.
+    bool CloseRequested = false;
+    // The next Connect goes out at 19200 baud (else at 9600).
+    bool NextBaudHigh = true;
+
+private:
+    void CommandReply(const QByteArray& r);
+    void ConnectAccepted(const QByteArray& r);
+    void BlockReply(const QByteArray& r);
+    void ReadBlockReceived(const QByteArray& r);
+    void NextUpdateStep();
+    void TransferFailure();
+    void ResendAfterSilence();
+    void Advance(int n);
+    void CountRetry();
+    void WriteHeader();
+    bool IsUpdate() const { return State.SessionModeUpdate; }
+    std::int32_t Current() const { return AddressPage * 256 + AddressLow; }
+    std::int32_t Low() const;
+    std::int32_t High() const;
+
+    ProcessState& State;
+    SerialPort& MSComm1;
+    OneShotTimer& Timer1;
+    MessageBoxes& Messages;
+    Pause& Sleeper;
+    SessionView& View;
+    bool Loaded = false;
+};

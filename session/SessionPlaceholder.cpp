@@ -1,1 +1,0 @@
-// The bootloader session window and its logic.

@@ -1,0 +1,678 @@
+// The bootloader session against a scripted device, in virtual time.
+
+#include <QtTest>
+
+#include "SessionRig.h"
+
+namespace {
+
+QByteArray Hex(const char* text) {
+    return QByteArray::fromHex(QByteArray(text));
+}
+
+QList<int> Bauds(const QList<Exchange>& exchanges) {
+    QList<int> bauds;
+    for (const Exchange& e : exchanges) {
+        bauds << e.BaudRate;
+    }
+    return bauds;
+}
+
+QList<qint64> Times(const QList<Exchange>& exchanges) {
+    QList<qint64> times;
+    for (const Exchange& e : exchanges) {
+        times << e.Time;
+    }
+    return times;
+}
+
+// "block@0080:silent*6" plans six silent data blocks at 0x0080.
+void PlanFaults(ScriptedDevice& device, const QStringList& plan) {
+    static const QMap<QString, Kind> kinds{{"connect", Kind::Connect}, {"erase", Kind::Erase},
+                                           {"write", Kind::Write},     {"block", Kind::Block},
+                                           {"read", Kind::Read},       {"go", Kind::Go}};
+    static const QMap<QString, Fault> faults{{"silent", Fault::Silent},
+                                             {"refuse", Fault::Refuse},
+                                             {"garbage", Fault::Garbage},
+                                             {"badxor", Fault::BadXor},
+                                             {"short", Fault::Short}};
+    for (const QString& item : plan) {
+        const QStringList kindRest = item.split(u'@');
+        const QStringList addressRest = kindRest[1].split(u':');
+        const QStringList faultTimes = addressRest[1].split(u'*');
+        QVERIFY2(kinds.contains(kindRest[0]) && faults.contains(faultTimes[0]), qPrintable(item));
+        device.Plan(kinds[kindRest[0]], addressRest[0].toInt(nullptr, 16), faults[faultTimes[0]],
+                    faultTimes.size() > 1 ? faultTimes[1].toInt() : 1);
+    }
+}
+
+void VerifyClosedCleanly(Rig& rig) {
+    QVERIFY(!rig.Session.IsLoaded());
+    QVERIFY(!rig.Port.IsOpen());
+    QVERIFY(!rig.Timer.IsActive());
+    QVERIFY(!rig.State.SessionModeUpdate);
+    QVERIFY(!rig.State.SessionModeReadFirmware);
+}
+
+}  // namespace
+
+class BootloaderSessionTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void packetsMatchTheWorkedExamples_data();
+    void packetsMatchTheWorkedExamples();
+    void silentDeviceAlternatesRatesThenAsksTheOperator();
+    void deviceIsReachedAtTheRateItAnswers_data();
+    void deviceIsReachedAtTheRateItAnswers();
+    void refusedConnect_data();
+    void refusedConnect();
+    void modelCheck_data();
+    void modelCheck();
+    void blocksAreErasedAndWrittenInOrder_data();
+    void blocksAreErasedAndWrittenInOrder();
+    void readFirmwareFillsTheLowerHalf();
+    void retriesAreCountedOverTheWholeSession_data();
+    void retriesAreCountedOverTheWholeSession();
+    void resendTiming_data();
+    void resendTiming();
+    void splitAndMergedReplies_data();
+    void splitAndMergedReplies();
+    void portThatCannotBeOpened_data();
+    void portThatCannotBeOpened();
+    void progressTexts();
+    void tickDuringTheQuestionDoesNothing();
+    void closingTheWindowStopsEverything_data();
+    void closingTheWindowStopsEverything();
+    void retryCountStopsAtItsTop();
+    void nothingHappensWithoutAModeOrOnLineErrors();
+};
+
+void BootloaderSessionTest::packetsMatchTheWorkedExamples_data() {
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<int>("low");
+    QTest::addColumn<int>("high");
+    QTest::addColumn<QByteArray>("image");  // placed at low, when given
+    QTest::addColumn<int>("index");         // of the write; -1 the last
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("Connect, Update 1.03")
+        << true << 0x12A0 << 0x12FF << QByteArray() << 0 << Hex("55820102030103D5");
+    QTest::newRow("Connect, ReadFirmware")
+        << false << 0 << 0x7FFF << QByteArray() << 0 << Hex("5582010203FFFFD7");
+    QTest::newRow("EraseMemory 0x1280")
+        << true << 0x12A0 << 0x12FF << QByteArray() << 1 << Hex("5501001280");
+    QTest::newRow("WriteMemory 96 at 0x12A0")
+        << true << 0x12A0 << 0x12FF << QByteArray() << 2 << Hex("55020012A060");
+    QTest::newRow("GoApplication at Low")
+        << true << 0x12A0 << 0x12FF << QByteArray() << -1 << Hex("55030012A0");
+    QTest::newRow("data block 12 34 56")
+        << true << 0x8000 << 0x8002 << Hex("123456") << 3 << Hex("12345670");
+    QTest::newRow("data block of one byte")
+        << true << 0x8000 << 0x8000 << Hex("A5") << 3 << Hex("A5A5");
+    QTest::newRow("second ReadMemory")
+        << false << 0 << 0x7FFF << QByteArray() << 2 << Hex("55810000808052");
+    QTest::newRow("GoApplication, ReadFirmware")
+        << false << 0 << 0x7FFF << QByteArray() << -1 << Hex("5503009000");
+}
+
+void BootloaderSessionTest::packetsMatchTheWorkedExamples() {
+    QFETCH(bool, update);
+    QFETCH(int, low);
+    QFETCH(int, high);
+    QFETCH(QByteArray, image);
+    QFETCH(int, index);
+    QFETCH(QByteArray, expected);
+
+    Rig rig;
+    if (update) {
+        rig.Update(low, high);
+    } else {
+        rig.ReadFirmware();
+    }
+    for (int i = 0; i < image.size(); ++i) {
+        rig.State.FirmwareImage[low + i] = static_cast<std::uint8_t>(image[i]);
+    }
+    QVERIFY(rig.Run());
+    QVERIFY(rig.State.SessionSucceeded);
+    const auto& writes = rig.Port.Writes;
+    QCOMPARE(writes.value(index < 0 ? writes.size() - 1 : index).Bytes.toHex(), expected.toHex());
+    QCOMPARE(rig.View.Captions,
+             QStringList{update ? QStringLiteral("Update") : QStringLiteral("读取固件")});
+    VerifyClosedCleanly(rig);
+}
+
+void BootloaderSessionTest::silentDeviceAlternatesRatesThenAsksTheOperator() {
+    Rig rig;
+    rig.Update(0x8000, 0x80FF);
+    rig.Device.Dead = true;
+    rig.Boxes.Answers = {MessageAnswer::Retry, MessageAnswer::Cancel};
+    QVERIFY(rig.Run());
+
+    const QList<Exchange> connects = rig.Device.OfKind(Kind::Connect);
+    QCOMPARE(connects.size(), 12);
+    for (const Exchange& e : connects) {
+        QCOMPARE(e.Bytes, connects[0].Bytes);  // built once, resent byte for byte
+    }
+    QCOMPARE(Times(connects), (QList<qint64>{0, 1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000,
+                                             9000, 10000, 11000}));
+    QCOMPARE(Bauds(connects).mid(0, 7), (QList<int>{19200, 9600, 19200, 9600, 19200, 9600, 19200}));
+
+    QCOMPARE(rig.Boxes.Log.size(), 2);
+    for (const auto& box : rig.Boxes.Log) {
+        QCOMPARE(box.Text, QStringLiteral("Check connection!Retry or cancel?"));
+        QCOMPARE(box.Icon, MessageIcon::Critical);
+        QCOMPARE(box.Buttons, MessageButtons::RetryCancel);
+        QCOMPARE(box.Title, QStringLiteral("Loader"));
+    }
+    QCOMPARE(rig.Boxes.Log[0].Time, 6000);
+    QCOMPARE(rig.Boxes.Log[1].Time, 12000);
+    QCOMPARE(rig.View.CloseTimes, QList<qint64>{12001});
+    QVERIFY(!rig.State.SessionSucceeded);
+    VerifyClosedCleanly(rig);
+}
+
+void BootloaderSessionTest::deviceIsReachedAtTheRateItAnswers_data() {
+    QTest::addColumn<int>("answerBaud");
+    QTest::addColumn<bool>("marker");
+    QTest::addColumn<int>("answeredConnect");
+    QTest::addColumn<int>("sessionBaud");
+    QTest::addColumn<QList<int>>("pauses");
+
+    // Without the marker the model bytes are not compared: the device
+    // reports another model and the session goes on all the same.
+    QTest::newRow("19200, no marker") << 19200 << false << 0 << 19200 << QList<int>{};
+    QTest::newRow("9600 only, no marker") << 9600 << false << 1 << 9600 << QList<int>{};
+    QTest::newRow("9600 only, marker") << 9600 << true << 1 << 19200 << QList<int>{100};
+}
+
+void BootloaderSessionTest::deviceIsReachedAtTheRateItAnswers() {
+    QFETCH(int, answerBaud);
+    QFETCH(bool, marker);
+    QFETCH(int, answeredConnect);
+    QFETCH(int, sessionBaud);
+    QFETCH(QList<int>, pauses);
+
+    Rig rig;
+    rig.Update(0x8000, 0x80FF);
+    rig.Device.Marker = marker;
+    rig.Device.AnswerBauds = {answerBaud};
+    if (!marker) {
+        rig.Device.Model = {0x09, 0x09, 0x09};
+    }
+    QVERIFY(rig.Run());
+    QVERIFY(rig.State.SessionSucceeded);
+    QVERIFY(rig.DeviceHoldsImage());
+
+    const QList<Exchange> connects = rig.Device.OfKind(Kind::Connect);
+    QCOMPARE(connects.size(), answeredConnect + 1);
+    QCOMPARE(connects.last().Time, answeredConnect * 1000);
+    QCOMPARE(rig.Sleep.Pauses, pauses);
+    const Exchange erase = rig.Device.OfKind(Kind::Erase).first();
+    QCOMPARE(erase.Time, connects.last().Time + (pauses.isEmpty() ? 0 : 100));
+    for (const Exchange& e : rig.Device.Log.mid(connects.size())) {
+        QCOMPARE(e.BaudRate, sessionBaud);
+    }
+}
+
+void BootloaderSessionTest::refusedConnect_data() {
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<bool>("marker");
+    QTest::addColumn<bool>("ends");
+
+    QTest::newRow("Update with marker: the device refuses") << true << true << true;
+    QTest::newRow("Update without marker: resent") << true << false << false;
+    QTest::newRow("ReadFirmware with marker: resent") << false << true << false;
+}
+
+void BootloaderSessionTest::refusedConnect() {
+    QFETCH(bool, update);
+    QFETCH(bool, marker);
+    QFETCH(bool, ends);
+
+    Rig rig;
+    if (update) {
+        rig.Update(0x8000, 0x807F);
+    } else {
+        rig.ReadFirmware();
+    }
+    rig.Device.Marker = marker;
+    rig.Device.Plan(Kind::Connect, 0, Fault::Refuse, 12);  // more than any limit
+    QVERIFY(rig.Run());
+    QVERIFY(rig.Boxes.Log.isEmpty());
+    const QList<Exchange> connects = rig.Device.OfKind(Kind::Connect);
+    if (ends) {
+        QCOMPARE(rig.Port.Writes.size(), 1);
+        QCOMPARE(rig.View.CloseTimes, QList<qint64>{10});
+        QVERIFY(!rig.State.SessionSucceeded);
+    } else {
+        // Resent at once, at the other rate each time, without a limit.
+        QCOMPARE(connects.size(), 13);
+        QCOMPARE(connects.last().Time, 0);
+        QCOMPARE(Bauds(connects).mid(0, 4), (QList<int>{19200, 9600, 19200, 9600}));
+        QVERIFY(rig.State.SessionSucceeded);
+        QCOMPARE(rig.Session.RetryCount, 12);
+    }
+    VerifyClosedCleanly(rig);
+}
+
+void BootloaderSessionTest::modelCheck_data() {
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<QByteArray>("deviceModel");
+    QTest::addColumn<bool>("mismatch");
+
+    QTest::newRow("Update, same model") << true << Hex("010203") << false;
+    QTest::newRow("Update, byte 0 differs") << true << Hex("FF0203") << true;
+    QTest::newRow("Update, byte 1 differs") << true << Hex("01FF03") << true;
+    QTest::newRow("Update, byte 2 differs") << true << Hex("0102FF") << true;
+    QTest::newRow("ReadFirmware never compares") << false << Hex("FFFFFF") << false;
+}
+
+void BootloaderSessionTest::modelCheck() {
+    QFETCH(bool, update);
+    QFETCH(QByteArray, deviceModel);
+    QFETCH(bool, mismatch);
+
+    Rig rig;
+    if (update) {
+        rig.Update(0x8000, 0x80FF);
+    } else {
+        rig.ReadFirmware();
+    }
+    for (int i = 0; i < 3; ++i) {
+        rig.Device.Model[i] = static_cast<std::uint8_t>(deviceModel[i]);
+    }
+    QVERIFY(rig.Run());
+    QCOMPARE(rig.State.SessionSucceeded, !mismatch);
+    if (mismatch) {
+        QCOMPARE(rig.Boxes.Log.size(), 1);
+        QCOMPARE(rig.Boxes.Log[0].Text, QStringLiteral("Model Error！"));
+        QCOMPARE(rig.Boxes.Log[0].Icon, MessageIcon::Critical);
+        QCOMPARE(rig.Boxes.Log[0].Buttons, MessageButtons::Ok);
+        QCOMPARE(rig.Boxes.Log[0].Title, QStringLiteral("Loader"));
+        QCOMPARE(rig.Port.Writes.size(), 1);  // nothing erased or written
+        QVERIFY(rig.Sleep.Pauses.isEmpty());
+        QCOMPARE(rig.View.CloseTimes, QList<qint64>{10});
+    } else {
+        QVERIFY(rig.Boxes.Log.isEmpty());
+    }
+    VerifyClosedCleanly(rig);
+}
+
+void BootloaderSessionTest::blocksAreErasedAndWrittenInOrder_data() {
+    QTest::addColumn<int>("low");
+    QTest::addColumn<int>("high");
+    QTest::addColumn<QString>("sequence");
+
+    QTest::newRow("one aligned block") << 0x1200 << 0x127F << "E1200 W1200+128 B G1200";
+    QTest::newRow("0x1270 to 0x12A0")
+        << 0x1270 << 0x12A0 << "E1200 W1270+16 B E1280 W1280+33 B G1270";
+    QTest::newRow("High on a block start")
+        << 0x1200 << 0x1280 << "E1200 W1200+128 B E1280 W1280+1 B G1200";
+    QTest::newRow("up to 0xFFFF") << 0xFF00 << 0xFFFF
+                                  << "EFF00 WFF00+128 B EFF80 WFF80+128 B GFF00";
+    QTest::newRow("one byte") << 0x8000 << 0x8000 << "E8000 W8000+1 B G8000";
+}
+
+void BootloaderSessionTest::blocksAreErasedAndWrittenInOrder() {
+    QFETCH(int, low);
+    QFETCH(int, high);
+    QFETCH(QString, sequence);
+
+    Rig rig;
+    rig.Update(low, high);
+    QVERIFY(rig.Run());
+    QCOMPARE(rig.Device.Sequence(), sequence);
+    QVERIFY(rig.State.SessionSucceeded);
+    QVERIFY(rig.DeviceHoldsImage());
+    QCOMPARE(rig.Device.StartedAt, std::optional<int>(low));
+    QCOMPARE(rig.View.Texts.last(), QStringLiteral("Complete:100%"));
+    QCOMPARE(rig.View.Progress.last(), 1.0f);
+    for (const float f : rig.View.Progress) {
+        QVERIFY(f >= 0.0f && f <= 1.0f);
+    }
+    VerifyClosedCleanly(rig);
+}
+
+void BootloaderSessionTest::readFirmwareFillsTheLowerHalf() {
+    Rig rig;
+    rig.ReadFirmware();
+    rig.Device.Memory[0x0100] = StatusAck;  // data, not an acknowledgement
+    rig.Device.Memory[0x0180] = StatusRefused;
+    QVERIFY(rig.Run());
+    QVERIFY(rig.State.SessionSucceeded);
+
+    const QList<Exchange> reads = rig.Device.OfKind(Kind::Read);
+    QCOMPARE(reads.size(), 256);
+    for (int i = 0; i < reads.size(); ++i) {
+        QCOMPARE(reads[i].Bytes.toHex(),
+                 QByteArray("558100") + QByteArray::number(i * 0x80, 16).rightJustified(4, '0') +
+                     "8052");
+    }
+    const auto& image = rig.State.FirmwareImage;
+    QVERIFY(std::equal(image.begin(), image.begin() + 0x8000, rig.Device.Memory.begin()));
+    QVERIFY(std::all_of(image.begin() + 0x8000, image.end(), [](auto b) { return b == 0xEE; }));
+    QCOMPARE(rig.Device.StartedAt, std::optional<int>(0x9000));
+    QVERIFY(rig.Device.OfKind(Kind::Erase).isEmpty());
+    QCOMPARE(rig.View.Texts.last(), QStringLiteral("Complete:100%"));
+    VerifyClosedCleanly(rig);
+}
+
+void BootloaderSessionTest::retriesAreCountedOverTheWholeSession_data() {
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<int>("low");
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<QString>("failure");  // empty: the session succeeds
+    QTest::addColumn<int>("questions");
+
+    const int low = 0x0010;
+    QTest::newRow("ten failures spread out are all resent")
+        << true << low
+        << QStringList{"erase@0000:refuse",   "block@0010:refuse",  "erase@0400:garbage",
+                       "block@0800:refuse",   "block@1000:garbage", "erase@1800:refuse",
+                       "block@2000:refuse*2", "block@3F80:refuse",  "erase@3F80:refuse"}
+        << "" << 0;
+    QTest::newRow("the eleventh ends it, at the failed block")
+        << true << low
+        << QStringList{"erase@0000:refuse",   "block@0010:refuse",  "erase@0400:garbage",
+                       "block@0800:refuse",   "block@1000:garbage", "erase@1800:refuse",
+                       "block@2000:refuse*2", "block@3F80:refuse",  "erase@3F80:refuse",
+                       "block@3F80:refuse"}
+        << QStringLiteral("读写失败,地址 = 3F80") << 0;
+    QTest::newRow("failed erase shows where writing was to go on")
+        << true << low << QStringList{"erase@0000:refuse*11"}
+        << QStringLiteral("读写失败,地址 = 010") << 0;
+    QTest::newRow("refusals and silences use up the same ten")
+        << true << low
+        << QStringList{"erase@0000:silent*2", "write@0010:refuse*4", "block@0100:refuse*5"}
+        << QStringLiteral("读写失败,地址 = 10") << 0;  // page 1, low byte 0
+    QTest::newRow("the operator's Retry starts a new count")
+        << true << low << QStringList{"erase@0080:silent*6", "block@0100:refuse*10"} << "" << 1;
+    QTest::newRow("lost data blocks are resent")
+        << true << low << QStringList{"block@0080:silent*2", "block@0400:silent"} << "" << 0;
+    QTest::newRow("repeatedly lost data block brings the question")
+        << true << low << QStringList{"block@0080:silent*6"} << "" << 1;
+    QTest::newRow("bad read check bytes are asked again")
+        << false << 0 << QStringList{"read@0080:badxor*2", "read@7F80:badxor*8"} << "" << 0;
+    QTest::newRow("eleventh bad read block ends it")
+        << false << 0 << QStringList{"read@0080:badxor*11"} << QStringLiteral("读写失败,地址 = 080")
+        << 0;
+}
+
+void BootloaderSessionTest::retriesAreCountedOverTheWholeSession() {
+    QFETCH(bool, update);
+    QFETCH(int, low);
+    QFETCH(QStringList, faults);
+    QFETCH(QString, failure);
+    QFETCH(int, questions);
+
+    Rig rig;
+    if (update) {
+        rig.Update(low, 0x3FFF);
+    } else {
+        rig.ReadFirmware();
+    }
+    rig.Boxes.Answers = {MessageAnswer::Retry};
+    PlanFaults(rig.Device, faults);
+    QVERIFY(rig.Run());
+
+    QList<QString> texts;
+    int asked = 0;
+    for (const auto& box : rig.Boxes.Log) {
+        if (box.Buttons == MessageButtons::RetryCancel) {
+            ++asked;
+        } else {
+            texts << box.Text;
+            QCOMPARE(box.Icon, MessageIcon::Critical);
+            QCOMPARE(box.Title, QStringLiteral("Loader"));
+        }
+    }
+    QCOMPARE(asked, questions);
+    if (failure.isEmpty()) {
+        QVERIFY(texts.isEmpty());
+        QVERIFY(rig.State.SessionSucceeded);
+        if (update) {
+            QVERIFY(rig.DeviceHoldsImage());
+        } else {
+            QVERIFY(std::equal(rig.State.FirmwareImage.begin(),
+                               rig.State.FirmwareImage.begin() + 0x8000,
+                               rig.Device.Memory.begin()));
+        }
+    } else {
+        QCOMPARE(texts, QList<QString>{failure});
+        QVERIFY(!rig.State.SessionSucceeded);
+        QVERIFY(!rig.Device.StartedAt.has_value());
+        QCOMPARE(rig.View.CloseTimes.last() - rig.Boxes.Log.last().Time, 10);
+    }
+    VerifyClosedCleanly(rig);
+}
+
+void BootloaderSessionTest::resendTiming_data() {
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("kind");  // of the packet that goes out again
+    QTest::addColumn<int>("resendAfter");
+
+    QTest::newRow("unrecognised Connect reply")
+        << true << "connect@0000:garbage" << int(Kind::Connect) << 3000;
+    QTest::newRow("unrecognised WriteMemory reply")
+        << true << "write@8080:garbage" << int(Kind::Write) << 3000;
+    QTest::newRow("unrecognised GoApplication reply")
+        << true << "go@8000:garbage" << int(Kind::Go) << 3000;
+    QTest::newRow("lost data block: announced again")
+        << true << "block@8080:silent" << int(Kind::Write) << 1000;
+    // Replies found shorter than awaited are never read past their end.
+    QTest::newRow("short Connect reply")
+        << true << "connect@0000:short" << int(Kind::Connect) << 3000;
+    QTest::newRow("short erase reply") << true << "erase@8080:short" << int(Kind::Erase) << 0;
+    QTest::newRow("short data block reply") << true << "block@8080:short" << int(Kind::Write) << 0;
+    QTest::newRow("short read block") << false << "read@0080:short" << int(Kind::Read) << 0;
+}
+
+void BootloaderSessionTest::resendTiming() {
+    QFETCH(bool, update);
+    QFETCH(QString, fault);
+    QFETCH(int, kind);
+    QFETCH(int, resendAfter);
+
+    Rig rig;
+    if (update) {
+        rig.Update(0x8000, 0x80FF);
+    } else {
+        rig.ReadFirmware();
+    }
+    PlanFaults(rig.Device, {fault});
+    QVERIFY(rig.Run());
+    QVERIFY(rig.State.SessionSucceeded);
+    QCOMPARE(int(rig.Session.RetryCount), 1);
+    // The same packet went out twice in a row, resendAfter after the fault.
+    qint64 faultAt = -1;
+    for (const Exchange& e : rig.Device.Log) {
+        faultAt = e.Applied != Fault::None && faultAt < 0 ? e.Time : faultAt;
+    }
+    const QList<Exchange> sent = rig.Device.OfKind(Kind(kind));
+    int again = -1;
+    for (int i = 1; i < sent.size(); ++i) {
+        again = sent[i].Bytes == sent[i - 1].Bytes ? i : again;
+    }
+    QVERIFY(again > 0);
+    QCOMPARE(sent[again].Time - faultAt, qint64(resendAfter));
+}
+
+void BootloaderSessionTest::splitAndMergedReplies_data() {
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<QList<int>>("pieces");
+    QTest::addColumn<QByteArray>("trailing");
+    QTest::newRow("Update, split") << true << QList<int>{1, 3, 2} << QByteArray();
+    QTest::newRow("ReadFirmware, split") << false << QList<int>{1, 64, 2} << QByteArray();
+    QTest::newRow("Update, junk after each reply") << true << QList<int>{} << Hex("EEEE");
+    QTest::newRow("ReadFirmware, junk after each reply") << false << QList<int>{} << Hex("EE");
+}
+
+void BootloaderSessionTest::splitAndMergedReplies() {
+    QFETCH(bool, update);
+    QFETCH(QList<int>, pieces);
+    QFETCH(QByteArray, trailing);
+
+    Rig rig;
+    if (update) {
+        rig.Update(0x8000, 0x81FF);
+    } else {
+        rig.ReadFirmware();
+    }
+    rig.Device.Pieces = pieces;
+    rig.Device.Trailing = trailing;
+    rig.Device.ReplyDelayMs = 2;
+    QVERIFY(rig.Run());
+    QVERIFY(rig.State.SessionSucceeded);
+    QCOMPARE(rig.Session.RetryCount, 0);
+    if (update) {
+        QVERIFY(rig.DeviceHoldsImage());
+    } else {
+        QVERIFY(std::equal(rig.State.FirmwareImage.begin(),
+                           rig.State.FirmwareImage.begin() + 0x8000, rig.Device.Memory.begin()));
+    }
+}
+
+void BootloaderSessionTest::portThatCannotBeOpened_data() {
+    QTest::addColumn<bool>("english");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("English") << true << QStringLiteral("Please reselect COM port!");
+    QTest::newRow("Chinese") << false << QStringLiteral("请重新选择端口！");
+}
+
+void BootloaderSessionTest::portThatCannotBeOpened() {
+    QFETCH(bool, english);
+    QFETCH(QString, text);
+
+    Rig rig;
+    rig.Update(0x8000, 0x80FF);
+    rig.State.EnglishUi = english;
+    rig.Port.PortsThatFailToOpen = {3};
+    QVERIFY(rig.Run());
+    QCOMPARE(rig.Port.PortNumber, 3);
+    QVERIFY(rig.Port.Writes.isEmpty());
+    QCOMPARE(rig.Boxes.Log.size(), 1);
+    QCOMPARE(rig.Boxes.Log[0].Text, text);
+    QCOMPARE(rig.Boxes.Log[0].Icon, MessageIcon::Critical);
+    QCOMPARE(rig.Boxes.Log[0].Buttons, MessageButtons::Ok);
+    QCOMPARE(rig.Boxes.Log[0].Title, QStringLiteral("Loader"));
+    QCOMPARE(rig.View.CloseTimes, QList<qint64>{1});
+    QVERIFY(rig.View.Captions.isEmpty());
+    QVERIFY(!rig.State.SessionSucceeded);
+    VerifyClosedCleanly(rig);
+}
+
+void BootloaderSessionTest::progressTexts() {
+    Rig rig;
+    rig.Update(0x0000, 0x00FF);
+    QVERIFY(rig.Run());
+    // After each acknowledged erase and data block: nothing written yet,
+    // 128 of 255, the same after the second erase, then all.
+    QCOMPARE(rig.View.Texts,
+             (QStringList{"Complete:%", "Complete:50%", "Complete:50%", "Complete:100%"}));
+    QCOMPARE(rig.View.Progress.first(), 0.0f);
+    QCOMPARE(rig.View.Progress.last(), 1.0f);
+}
+
+void BootloaderSessionTest::tickDuringTheQuestionDoesNothing() {
+    Rig rig;
+    rig.Update(0x8000, 0x80FF);
+    // The device stays silent until its answer to the sixth Connect comes
+    // late, while the question is open; nothing answers after that.
+    rig.Device.Plan(Kind::Connect, 0, Fault::Silent, 5);
+    rig.Device.Marker = false;
+    rig.Device.ReplyDelayMs = 1500;
+    rig.Boxes.HoldOpenMs = 5000;
+    rig.Boxes.Answers = {MessageAnswer::Retry};
+    rig.Session.Form_Load();
+    rig.Clock.Advance(5999);
+    rig.Device.Dead = true;
+    rig.Clock.Advance(1);  // the question: open from 6000 to 11000
+    QCOMPARE(rig.Boxes.Log.size(), 1);
+    // The Connect reply came at 6500 and EraseMemory went out; its watchdog
+    // tick at 7500 came during the question and did nothing.
+    const QList<Exchange> erases = rig.Device.OfKind(Kind::Erase);
+    QCOMPARE(Times(erases), (QList<qint64>{6500, 11000}));
+    QCOMPARE(rig.Session.RetryCount, 0);
+    QVERIFY(!rig.Session.WatchdogBusy);
+    rig.Clock.Advance(1000);
+    QCOMPARE(rig.Device.OfKind(Kind::Erase).size(), 3);
+    QCOMPARE(rig.Session.RetryCount, 1);
+}
+
+void BootloaderSessionTest::closingTheWindowStopsEverything_data() {
+    QTest::addColumn<bool>("duringQuestion");
+    QTest::newRow("mid-transfer") << false;
+    QTest::newRow("while the question is open") << true;
+}
+
+void BootloaderSessionTest::closingTheWindowStopsEverything() {
+    QFETCH(bool, duringQuestion);
+
+    Rig rig;
+    rig.Update(0x0000, 0x3FFF);
+    rig.Device.ReplyDelayMs = 5;
+    if (duringQuestion) {
+        rig.Device.Plan(Kind::Erase, 0x0400, Fault::Silent, 6);
+        rig.Boxes.HoldOpenMs = 3000;
+        rig.Boxes.Answers = {MessageAnswer::Retry};
+    }
+    rig.Session.Form_Load();
+    if (duringQuestion) {
+        rig.Clock.RunUntil([&] { return rig.Device.OfKind(Kind::Erase).size() == 14; }, 60000);
+        rig.Clock.Post(2000, [&] { rig.Session.Form_Unload(); });  // the close box
+    } else {
+        rig.Clock.RunUntil([&] { return rig.Device.Log.size() >= 40; }, 60000);
+        QVERIFY(rig.Timer.IsActive());
+        rig.Session.Form_Unload();
+        QVERIFY(!rig.Timer.IsActive());
+    }
+    const int writes = rig.Port.Writes.size();
+    rig.Clock.Advance(60000);
+    QCOMPARE(rig.Port.Writes.size(), writes);
+    QCOMPARE(rig.Boxes.Log.size(), duringQuestion ? 1 : 0);
+    QVERIFY(rig.View.CloseTimes.isEmpty());
+    QVERIFY(!rig.State.SessionSucceeded);
+    QCOMPARE(rig.Port.CloseCount, 1);
+    VerifyClosedCleanly(rig);
+}
+
+void BootloaderSessionTest::retryCountStopsAtItsTop() {
+    Rig rig;
+    rig.Update(0x8000, 0x80FF);
+    rig.Device.Marker = false;
+    rig.Device.Plan(Kind::Connect, 0, Fault::Refuse, 2);
+    // Block failures then find the count spent: the first one ends the session.
+    rig.Device.Plan(Kind::Erase, 0x8000, Fault::Refuse);
+    rig.Session.Form_Load();
+    rig.Session.RetryCount = 32766;
+    QVERIFY(rig.RunOn());
+    QCOMPARE(rig.Device.OfKind(Kind::Connect).size(), 3);
+    QCOMPARE(int(rig.Session.RetryCount), 32767);
+    QCOMPARE(rig.Boxes.Log.value(0).Text, QStringLiteral("读写失败,地址 = 800"));
+}
+
+void BootloaderSessionTest::nothingHappensWithoutAModeOrOnLineErrors() {
+    Rig idle;
+    idle.Session.Form_Load();
+    idle.Clock.Advance(60000);
+    QVERIFY(idle.Port.Writes.isEmpty());
+    QVERIFY(idle.Session.IsLoaded());
+    QVERIFY(!idle.Timer.IsActive());
+
+    Rig rig;
+    rig.Update(0x8000, 0x80FF);
+    rig.Device.Dead = true;
+    rig.Session.Form_Load();
+    rig.Port.RaiseLineErrorLater();
+    rig.Clock.Advance(999);
+    QCOMPARE(rig.Port.Writes.size(), 1);
+    QVERIFY(rig.Session.AwaitingReply);
+    QVERIFY(rig.Timer.IsActive());
+    rig.Clock.Advance(1);
+    QCOMPARE(rig.Port.Writes.size(), 2);
+}
+
+QTEST_GUILESS_MAIN(BootloaderSessionTest)
+#include "tst_BootloaderSession.moc"
