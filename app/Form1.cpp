@@ -5,18 +5,16 @@
 #include <QScreen>
 #include <cstdio>
 
+#include "FormComPort.h"
+#include "FormProcess.h"
+#include "QtFileDialogs.h"
+#include "QtSerialPort.h"
 #include "WindowDesign.h"
 
 namespace {
 
 // Shown in the heading and as the design caption.
 const char ProductName[] = "fwloader";
-
-// Stands in for the file dialogs until the Save action has its own.
-class NoFileDialogs : public FileDialogs {
-public:
-    FileDialogResult Show(const FileDialogRequest&) override { return {}; }
-};
 
 QPushButton* MakeButton(QWidget* parent, const QString& text, const QRect& place) {
     auto* button = new QPushButton(text, parent);
@@ -30,7 +28,7 @@ QPushButton* MakeButton(QWidget* parent, const QString& text, const QRect& place
 Form1::Form1(ProcessState& state, const QString& programFolder, QWidget* parent)
     : QWidget(parent),
       State(state),
-      Dialogs(std::make_unique<NoFileDialogs>()),
+      Dialogs(std::make_unique<QtFileDialogs>()),
       Store(MakeSystemKeyValueBackend()) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(ProductName));
@@ -76,6 +74,11 @@ Form1::Form1(ProcessState& state, const QString& programFolder, QWidget* parent)
                           }};
     Actions = std::make_unique<MainActions>(services, *this);
 
+    connect(Command1, &QPushButton::clicked, this, [this] { Actions->Command1_Click(); });
+    connect(CommandCom, &QPushButton::clicked, this, [this] { Actions->CommandCom_Click(); });
+    connect(CommandRead, &QPushButton::clicked, this, [this] { Actions->CommandRead_Click(); });
+    connect(CommandSave, &QPushButton::clicked, this, [this] { Actions->CommandSave_Click(); });
+
     // Centre of the screen.
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
@@ -91,6 +94,12 @@ void Form1::SetCaption(const QString& caption) { setWindowTitle(caption); }
 
 void Form1::SetVersionLabel(const QString& text) { LabelVersion->setText(text); }
 
-void Form1::ShowSessionWindow() {}
+void Form1::ShowSessionWindow() {
+    FormProcess window(State, std::make_unique<QtSerialPort>(), Messages, Pause, this);
+    window.exec();
+}
 
-void Form1::ShowPortDialog() {}
+void Form1::ShowPortDialog() {
+    FormComPort dialog(State, *Store, std::make_unique<QtSerialPort>(), this);
+    dialog.exec();
+}

@@ -40,6 +40,7 @@ private:
     ProcessState& State;
     QtFileSystem Files;
     QtMessageBoxes Messages;
+    QtPause Pause;
     std::unique_ptr<FileDialogs> Dialogs;
     std::unique_ptr<KeyValueBackend> Store;
     std::unique_ptr<MainActions> Actions;
