@@ -290,10 +290,10 @@ void SimulatedDevice::Record(TrafficRecord::Direction dir, const QByteArray& byt
 }
 
 bool SimulatedDevice::HearsRate(int baud) const {
-    if (OnlyRate <= 0 || baud == OnlyRate) {
+    if (OnlyRate <= 0) {
         return true;
     }
-    return Connected && baud == SessionRate;
+    return baud == (Connected ? SessionRate : OnlyRate);
 }
 
 void SimulatedDevice::OnData(const QByteArray& bytes) {
@@ -510,6 +510,7 @@ void SimulatedDevice::HandleHeader(const QByteArray& header) {
             } else {
                 ++Count.ApplicationStarts;
                 ApplicationAddress = address;
+                Connected = false;  // the bootloader has handed over
                 Note(QStringLiteral("application started at %1")
                          .arg(address, 4, 16, QLatin1Char('0')));
                 if (reply) {

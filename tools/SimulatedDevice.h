@@ -82,9 +82,10 @@ public:
     void SetMarker(bool carriesMarker) { Marker = carriesMarker; }
     void SetNoMarkerValue(quint8 value) { NoMarkerValue = value; }
 
-    // Listening. OnlyRate > 0: the device hears only bytes sent at that rate
-    // (and, once a Connect has been accepted, at the rate the session goes on
-    // at); bytes at another rate are unreadable to it and dropped.
+    // Listening. OnlyRate > 0: the device hears only bytes sent at that rate;
+    // once it has accepted a Connect, only those at the rate the session goes
+    // on at (19200 after the marker), until it starts the application. Bytes
+    // at another rate are unreadable to it and dropped.
     void SetOnlyRate(int baud) { OnlyRate = baud; }
     // A request left unfinished for this long is given up, so that a resent
     // header after silence is read afresh; likewise the data block that an
