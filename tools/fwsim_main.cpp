@@ -161,6 +161,13 @@ int main(int argc, char** argv) {
             return Fail(QStringLiteral("--fault %1").arg(error));
         }
     }
+    int com = 0;
+    if (parser.isSet(comOption)) {
+        com = parser.value(comOption).toInt(&ok);
+        if (!ok || com < 1) {
+            return Fail(QStringLiteral("--com takes a port number from 1"));
+        }
+    }
     int reappearMs = -1;
     if (parser.isSet(reappearOption)) {
         reappearMs = parser.value(reappearOption).toInt(&ok);
@@ -216,11 +223,10 @@ int main(int argc, char** argv) {
         return Fail(error, 1);
     }
     std::printf("terminal %s\n", qPrintable(device.TerminalPath()));
-    if (parser.isSet(comOption)) {
-        const int com = parser.value(comOption).toInt(&ok);
-        if (!ok || !device.PublishAsComPort(com, parser.value(rootOption), &error)) {
+    if (com > 0) {
+        if (!device.PublishAsComPort(com, parser.value(rootOption), &error)) {
             device.Stop();
-            return Fail(ok ? error : QStringLiteral("--com takes a port number"), ok ? 1 : 2);
+            return Fail(error, 1);
         }
         std::printf("com %d %s\n", com, qPrintable(device.ComLinkPath()));
     }
