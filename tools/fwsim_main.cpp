@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
         QStringLiteral("fault"),
         QStringLiteral("A fault, such as data#3:silence, connect:refuse, next:status=42, "
                        "read*:badxor or random:silence=0.05,nack=0.02. Repeatable."),
-        QStringLiteral("spec"));
+        QStringLiteral("fault"));
     const QCommandLineOption seedOption(QStringLiteral("seed"),
                                         QStringLiteral("Seed of the random faults."),
                                         QStringLiteral("n"), QStringLiteral("1"));
@@ -155,9 +155,9 @@ int main(int argc, char** argv) {
         return Fail(QStringLiteral("--seed takes a whole number"));
     }
     device.SetRandomFaults({}, seed);
-    for (const QString& spec : parser.values(faultOption)) {
+    for (const QString& faultText : parser.values(faultOption)) {
         QString error;
-        if (!device.AddFault(spec, &error)) {
+        if (!device.AddFault(faultText, &error)) {
             return Fail(QStringLiteral("--fault %1").arg(error));
         }
     }
