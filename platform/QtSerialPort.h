@@ -1,7 +1,58 @@
 #pragma once
 
+#include <QSerialPort>
+#include <QString>
+
 #include "SerialPort.h"
 
-// The serial port of the program, over QSerialPort. The port number is
-// resolved to a device through ComPortDeviceName.
-class QtSerialPort;  // defined with the serial port work
+// The serial port of the program, over QSerialPort, on the user-interface
+// thread. The port number is resolved to a device through ComPortDeviceName;
+// a symbolic link is followed to its device first, so that every name of one
+// terminal shares one lock and a port held elsewhere looks busy.
+//
+// Events are raised only from the event loop: data-received when, at the
+// moment of raising, at least the receive threshold of bytes waits unread;
+// line errors for errors that the port reports on its own. When the device
+// goes away (an adapter pulled, the far end of a terminal closed) the port
+// closes itself and raises one line error; later writes fail.
+class QtSerialPort : public SerialPort {
+public:
+    QtSerialPort();
+    ~QtSerialPort() override;
+
+    QtSerialPort(const QtSerialPort&) = delete;
+    QtSerialPort& operator=(const QtSerialPort&) = delete;
+
+    void SetPortNumber(qint16 n) override { PortNumber = n; }
+    bool SetSettings(const QString& settings) override;
+    void SetBinaryInput() override {}
+    void SetReceiveThreshold(int n) override;
+    bool IsOpen() const override { return Port.isOpen(); }
+    bool Open() override;
+    void Close() override;
+    bool Write(const QByteArray& bytes) override;
+    QByteArray ReadAll() override;
+
+    // The line settings in force (also while closed: those the next Open uses).
+    LineSettings Settings() const { return Current; }
+    // The device that the last Open tried, and why it failed (empty after success).
+    QString DeviceName() const { return Device; }
+    QString LastError() const { return ErrorText; }
+
+private:
+    bool ApplySettings(const LineSettings& settings);
+    void PostThresholdCheck();
+    void RaiseIfThresholdReached();
+    void OnPortError(QSerialPort::SerialPortError error);
+    void OnDeviceGone();
+
+    QSerialPort Port;
+    qint16 PortNumber = 0;
+    LineSettings Current;  // the design settings: 9600,N,8,1
+    int Threshold = 0;
+    bool CheckPosted = false;
+    bool InCall = false;      // a call of the owner is running: errors go to its result
+    bool GonePosted = false;  // the device has gone; the port closes at the next turn
+    QString Device;
+    QString ErrorText;
+};

@@ -1,0 +1,344 @@
+// The simulated bootloader as the program sees it: requests written through
+// the program's serial port over a real pseudo-terminal, replies read back.
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+#include "ComPortMap.h"
+#include "DeviceLink.h"
+
+namespace {
+
+const char* const ConnectUpdate = "55820102030103D5";  // model 01 02 03, version 1.03
+const char* const ConnectAccepted = "79550100000000010203";
+constexpr int Quiet = 300;  // long enough to tell that no reply comes
+
+QByteArray Hex(const char* hex) {
+    return QByteArray::fromHex(hex);
+}
+
+QByteArray WithXor(const QByteArray& data) {
+    char x = 0;
+    for (char c : data) {
+        x ^= c;
+    }
+    return data + x;
+}
+
+}  // namespace
+
+class SimulatedDeviceTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void everyCommandIsAnsweredAndActsOnMemory() {
+        DeviceLink link;
+        QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
+        link.Device.FillMemory(0x00);
+
+        QCOMPARE(link.Exchange(ConnectUpdate, 10), Hex(ConnectAccepted));
+        QCOMPARE(link.Device.LastConnect(), Hex(ConnectUpdate));
+
+        QCOMPARE(link.Exchange("5501001280", 1), Hex("79"));
+        QCOMPARE(link.Device.Memory().mid(0x1280, 128), QByteArray(128, '\xFF'));
+        QCOMPARE(link.Device.Memory().at(0x127F), '\0');
+        QCOMPARE(link.Device.Memory().at(0x1300), '\0');
+
+        QCOMPARE(link.Exchange("55020012A003", 1), Hex("79"));
+        QCOMPARE(link.Exchange("12345670", 1), Hex("79"));
+        QCOMPARE(link.Device.Memory().mid(0x12A0, 4), Hex("123456FF"));
+
+        // A one-byte block is the byte twice.
+        QCOMPARE(link.Exchange("5502001280"
+                               "01",
+                               1),
+                 Hex("79"));
+        QCOMPARE(link.Exchange("7979", 1), Hex("79"));
+
+        QByteArray expected(128, '\xFF');
+        expected[0] = '\x79';
+        expected.replace(0x20, 3, Hex("123456"));
+        QCOMPARE(link.Exchange("55810012808052", 129), WithXor(expected));
+
+        QCOMPARE(link.Exchange("5503009000", 1), Hex("79"));
+        const DeviceCounters& count = link.Device.Counters();
+        QCOMPARE(count.ApplicationStarts, 1);
+        QCOMPARE(link.Device.LastApplicationAddress(), 0x9000);
+        QCOMPARE(count.BlocksErased, 1);
+        QCOMPARE(count.BlocksWritten, 2);
+        QCOMPARE(count.UnerasedWrites, 0);
+        QCOMPARE(count.Exchanges, 8);
+        QCOMPARE(count.Of(ExchangeKind::DataBlock), 2);
+        QCOMPARE(count.MalformedRequests, 0);
+        QCOMPARE(count.FaultsInjected, 0);
+    }
+
+    void dataBlockWithWrongXorIsRefusedAndNothingWritten() {
+        DeviceLink link;
+        QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
+        QCOMPARE(link.Exchange("5501000000", 1), Hex("79"));
+        QCOMPARE(link.Exchange("550200000003", 1), Hex("79"));
+        QCOMPARE(link.Exchange("12345671", 1), Hex("1F"));
+        QCOMPARE(link.Device.Memory().left(3), Hex("FFFFFF"));
+        QCOMPARE(link.Device.Counters().BlocksRefused, 1);
+
+        // The resend goes back to the header; the block is then taken.
+        QCOMPARE(link.Exchange("550200000003", 1), Hex("79"));
+        QCOMPARE(link.Exchange("12345670", 1), Hex("79"));
+        QCOMPARE(link.Device.Memory().left(3), Hex("123456"));
+    }
+
+    void malformedRequestsAreNotCarriedOut() {
+        DeviceLink link;
+        QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
+        QVERIFY(link.Exchange("55820102030103D6", 10, Quiet).isEmpty());  // checksum
+        QCOMPARE(link.Exchange("550200107F02", 1), Hex("1F"));            // runs past its block
+        QCOMPARE(link.Exchange("550200100000", 1), Hex("1F"));            // no bytes
+        QCOMPARE(link.Device.Counters().MalformedRequests, 3);
+        QCOMPARE(link.Device.Counters().BlocksWritten, 0);
+    }
+
+    void answeringOnlyAt9600_data() {
+        QTest::addColumn<bool>("marker");
+        QTest::addColumn<QString>("sessionSettings");
+        QTest::newRow("marker: the session goes on at 19200") << true << "19200,N,8,1";
+        QTest::newRow("no marker: it stays at 9600") << false << "9600,N,8,1";
+    }
+    void answeringOnlyAt9600() {
+        QFETCH(bool, marker);
+        QFETCH(QString, sessionSettings);
+        DeviceLink link;
+        QVERIFY2(link.StartAndOpen("19200,N,8,1"), qPrintable(link.Error));
+        link.Device.SetOnlyRate(9600);
+        link.Device.SetMarker(marker);
+
+        QVERIFY(link.Exchange(ConnectUpdate, 10, Quiet).isEmpty());
+        QCOMPARE(link.Device.Counters().UnreadableBytes, 8);
+        QCOMPARE(link.Device.Counters().Exchanges, 0);
+
+        QVERIFY(link.Port.SetSettings("9600,N,8,1"));
+        const QByteArray reply = link.Exchange(ConnectUpdate, 10);
+        QCOMPARE(reply.size(), 10);
+        QCOMPARE(reply.at(1) == '\x55', marker);
+
+        const QString otherSettings =
+            sessionSettings.startsWith("19200") ? "9600,N,8,1" : "19200,N,8,1";
+        QVERIFY(link.Port.SetSettings(otherSettings));
+        QVERIFY(link.Exchange("5501000000", 1, Quiet).isEmpty());
+        QVERIFY(link.Port.SetSettings(sessionSettings));
+        QCOMPARE(link.Exchange("5501000000", 1), Hex("79"));
+    }
+
+    void garbageIsSkippedAndHalfRequestsAreGivenUpAfterQuiet() {
+        DeviceLink link;
+        QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
+
+        // Garbage, then a 0x55 that starts no command, then an erase.
+        QCOMPARE(link.Exchange("AA557F"
+                               "5501000000",
+                               1),
+                 Hex("79"));
+        QCOMPARE(link.Device.Counters().SkippedBytes, 3);
+
+        // A header cut short, then quiet: the full header sent again is read afresh.
+        QVERIFY(link.Exchange("550100", 1, Quiet).isEmpty());
+        QCOMPARE(link.Exchange("5501000080", 1), Hex("79"));
+        QCOMPARE(link.Device.Counters().DroppedPartials, 1);
+        QCOMPARE(link.Device.Counters().BlocksErased, 2);
+
+        // An acknowledged write whose data block never comes: the header
+        // sent again after quiet is a header, not data.
+        QCOMPARE(link.Exchange("550200000002", 1), Hex("79"));
+        QTest::qWait(Quiet);
+        QCOMPARE(link.Exchange("550200000002", 1), Hex("79"));
+        QCOMPARE(link.Exchange("abcd66", 1), Hex("79"));
+        QCOMPARE(link.Device.Memory().left(2), Hex("abcd"));
+    }
+
+    void scriptedFaultsOnConnect() {
+        DeviceLink link;
+        QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
+        for (const char* fault : {"connect#1:refuse", "connect#2:nack", "connect#3:wrongmodel",
+                                  "connect#4:status=42", "connect#5:silence"}) {
+            QVERIFY(link.Device.AddFault(fault));
+        }
+        QCOMPARE(link.Exchange(ConnectUpdate, 10), Hex("1F550100000000010203"));
+        QCOMPARE(link.Exchange(ConnectUpdate, 10), Hex("1FAA0100000000010203"));
+        QCOMPARE(link.Exchange(ConnectUpdate, 10), Hex("795501000000000102FC"));
+        QCOMPARE(link.Exchange(ConnectUpdate, 10), Hex("42550100000000010203"));
+        QVERIFY(link.Exchange(ConnectUpdate, 10, Quiet).isEmpty());
+        QCOMPARE(link.Exchange(ConnectUpdate, 10), Hex(ConnectAccepted));
+        QCOMPARE(link.Device.Counters().FaultsInjected, 5);
+        QCOMPARE(link.Device.Counters().Of(FaultKind::RefuseConnect), 1);
+
+        // A device that is deaf to Connect at any rate but 9600.
+        QVERIFY(link.Device.AddFault("connect*:only9600"));
+        QVERIFY(link.Exchange(ConnectUpdate, 10, Quiet).isEmpty());
+        QVERIFY(link.Port.SetSettings("9600,N,8,1"));
+        QCOMPARE(link.Exchange(ConnectUpdate, 10), Hex(ConnectAccepted));
+        QCOMPARE(link.Device.Counters().Of(FaultKind::Only9600), 1);
+    }
+
+    void scriptedFaultsOnTransfers() {
+        DeviceLink link;
+        QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
+        for (const char* fault : {"erase#2:silence", "write#1:nack", "data#1:drop", "read#1:badxor",
+                                  "read#2:flip", "go:status=42"}) {
+            QVERIFY(link.Device.AddFault(fault));
+        }
+        QCOMPARE(link.Exchange("5501000000", 1), Hex("79"));
+        link.Device.FillMemory(0x00);
+        QVERIFY(link.Exchange("5501000000", 1, Quiet).isEmpty());
+        QCOMPARE(link.Device.Memory().at(0), '\0');  // not heard, not erased
+
+        QCOMPARE(link.Exchange("550200000001", 1), Hex("1F"));
+        QCOMPARE(link.Exchange("550200000001", 1), Hex("79"));
+        QVERIFY(link.Exchange("3c3c", 1, Quiet).isEmpty());
+        QCOMPARE(link.Device.Memory().at(0), '\x3c');  // written, reply lost
+
+        const QByteArray good = WithXor(link.Device.Memory().left(128));
+        const QByteArray badXor = link.Exchange("55810000008052", 129);
+        QCOMPARE(badXor.left(128), good.left(128));
+        QVERIFY(badXor.at(128) != good.at(128));
+        const QByteArray flipped = link.Exchange("55810000008052", 129);
+        QVERIFY(flipped.left(128) != good.left(128));
+        QCOMPARE(flipped.at(128), good.at(128));
+        QCOMPARE(link.Exchange("55810000008052", 129), good);
+
+        QCOMPARE(link.Exchange("5503000000", 1), Hex("42"));
+        QCOMPARE(link.Device.Counters().ApplicationStarts, 0);
+        QCOMPARE(link.Exchange("5503000000", 1), Hex("79"));
+        QCOMPARE(link.Device.Counters().ApplicationStarts, 1);
+        QCOMPARE(link.Device.Counters().FaultsInjected, 6);
+    }
+
+    void lineTimingDelaysRepliesByTheirTimeOnTheLine() {
+        DeviceLink link;
+        QVERIFY2(link.StartAndOpen("9600,N,8,1"), qPrintable(link.Error));
+        link.Device.SetLineTiming(true);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(link.Exchange("55810000008052", 129).size(), 129);
+        const qint64 at9600 = clock.elapsed();  // 136 bytes at 9600: 142 ms
+        QVERIFY2(at9600 >= 135, qPrintable(QString::number(at9600)));
+
+        QVERIFY(link.Port.SetSettings("19200,N,8,1"));
+        clock.restart();
+        QCOMPARE(link.Exchange("55810000008052", 129).size(), 129);
+        const qint64 at19200 = clock.elapsed();  // 71 ms
+        QVERIFY2(at19200 >= 65, qPrintable(QString::number(at19200)));
+    }
+
+    void memoryFilesAreReadAndWrittenWhole() {
+        QTemporaryDir dir;
+        SimulatedDevice device;
+        device.SetMemory(Hex("0102"));
+        QCOMPARE(device.Memory().size(), 65536);
+        QCOMPARE(device.Memory().left(3), Hex("0102FF"));
+
+        const QString path = dir.filePath("memory.bin");
+        QVERIFY(device.SaveMemory(path));
+        QFile saved(path);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), device.Memory());
+
+        SimulatedDevice other;
+        QVERIFY(other.LoadMemory(path));
+        QCOMPARE(other.Memory(), device.Memory());
+
+        QFile large(dir.filePath("large.bin"));
+        QVERIFY(large.open(QIODevice::WriteOnly));
+        large.write(QByteArray(65537, '\0'));
+        large.close();
+        QString error;
+        QVERIFY(!other.LoadMemory(large.fileName(), &error));
+        QVERIFY(!error.isEmpty());
+        QVERIFY(!other.LoadMemory(dir.filePath("missing.bin")));
+        QCOMPARE(other.Memory(), device.Memory());
+        QVERIFY(!device.SaveMemory(dir.filePath("no/such/folder/memory.bin")));
+    }
+
+    void publishedLinkIsTheProgramsComPortAndGoesWithTheDevice() {
+        QTemporaryDir root;
+        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(root.path()) + ":/elsewhere");
+        SimulatedDevice device;
+        QVERIFY(!device.PublishAsComPort(6));  // no terminal yet
+        QVERIFY(device.Start());
+        QVERIFY(device.PublishAsComPort(6));  // the default root is the program's
+        QCOMPARE(device.ComLinkPath(), ComPortDeviceName(6));
+        QCOMPARE(QFileInfo(device.ComLinkPath()).canonicalFilePath(), device.TerminalPath());
+
+        // Anything but a link is left alone.
+        QFile plain(root.path() + "/dosdevices/com7");
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        QString error;
+        QVERIFY(!device.PublishAsComPort(7, root.path(), &error));
+        QVERIFY(!error.isEmpty());
+        QVERIFY(QFileInfo(plain.fileName()).isFile());
+
+        const QString link = device.ComLinkPath();
+        device.Stop();
+        QVERIFY(!QFileInfo(link).isSymLink());
+        QVERIFY(QFileInfo(plain.fileName()).isFile());
+    }
+
+    void programServesUntilTerminatedAndSavesMemory() {
+        DeviceLink link;  // for the port and the store root only
+        QVERIFY(link.Root.isValid());
+        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(link.Root.path()));
+        QFile in(link.Root.filePath("in.bin"));
+        QVERIFY(in.open(QIODevice::WriteOnly));
+        in.write(Hex("A1A2A3"));
+        in.close();
+        const QString out = link.Root.filePath("out.bin");
+        const QString log = link.Root.filePath("traffic.log");
+
+        QProcess program;
+        program.start(FWSIM_PROGRAM,
+                      {"--com", "9", "--store-root", link.Root.path(), "--memory-in", in.fileName(),
+                       "--memory-out", out, "--log", log, "--fault", "erase#1:nack"});
+        QVERIFY(program.waitForStarted(5000));
+        QByteArray printed;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                printed += program.readAllStandardOutput();
+                return printed.contains("com 9 ");
+            },
+            5000));
+        QVERIFY(printed.startsWith("terminal /dev/"));
+
+        link.Port.SetPortNumber(9);
+        link.Port.SetCommHandler([&](SerialPort::CommEvent) { ++link.DataEvents; });
+        QVERIFY(link.Port.SetSettings("19200,N,8,1"));
+        QVERIFY(link.Port.Open());
+        QCOMPARE(link.Exchange(ConnectUpdate, 10), Hex(ConnectAccepted));
+        QCOMPARE(link.Exchange("5501000000", 1), Hex("1F"));
+        QCOMPARE(link.Exchange("5501000000", 1), Hex("79"));
+        QCOMPARE(link.Exchange("550200000002", 1), Hex("79"));
+        QCOMPARE(link.Exchange("B1B203", 1), Hex("79"));
+        link.Port.Close();
+
+        program.terminate();
+        QVERIFY(program.waitForFinished(5000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+
+        QFile saved(out);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        const QByteArray memory = saved.readAll();
+        QCOMPARE(memory.size(), 65536);
+        QCOMPARE(memory.left(3), Hex("B1B2FF"));
+        QFile traffic(log);
+        QVERIFY(traffic.open(QIODevice::ReadOnly));
+        const QByteArray logged = traffic.readAll();
+        QVERIFY(logged.contains("<-  19200 55 82 01 02 03 01 03 D5"));
+        QVERIFY(logged.contains("fault nack on erase #1"));
+        QVERIFY(!QFileInfo(link.Root.path() + "/dosdevices/com9").isSymLink());
+    }
+};
+
+QTEST_GUILESS_MAIN(SimulatedDeviceTest)
+#include "SimulatedDeviceTest.moc"

@@ -1,0 +1,296 @@
+#include "DeviceFaults.h"
+
+#include <QStringList>
+
+namespace {
+
+const char* const ExchangeNames[ExchangeKindCount] = {"connect", "erase", "write",
+                                                      "data",    "read",  "go"};
+
+struct ActionName {
+    const char* Name;
+    FaultKind Fault;
+};
+const ActionName ActionNames[] = {
+    {"silence", FaultKind::Silence},
+    {"drop", FaultKind::DropReply},
+    {"nack", FaultKind::Nack},
+    {"status", FaultKind::BadStatus},
+    {"badxor", FaultKind::CorruptXor},
+    {"flip", FaultKind::FlipByte},
+    {"refuse", FaultKind::RefuseConnect},
+    {"wrongmodel", FaultKind::WrongModel},
+    {"only9600", FaultKind::Only9600},
+    {"vanish", FaultKind::Vanish},
+};
+
+bool ParseByte(const QString& text, quint8& out) {
+    bool ok = false;
+    QString digits = text.trimmed();
+    if (digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) {
+        digits = digits.mid(2);
+    }
+    const uint value = digits.toUInt(&ok, 16);
+    if (!ok || digits.isEmpty() || value > 0xFF) {
+        return false;
+    }
+    out = static_cast<quint8>(value);
+    return true;
+}
+
+bool ParseProbability(const QString& text, double& out) {
+    bool ok = false;
+    const double value = text.trimmed().toDouble(&ok);
+    if (!ok || !(value >= 0.0 && value <= 1.0)) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+void SetError(QString* error, const QString& text) {
+    if (error) {
+        *error = text;
+    }
+}
+
+}  // namespace
+
+QString ExchangeKindName(ExchangeKind kind) {
+    return QString::fromLatin1(ExchangeNames[static_cast<int>(kind)]);
+}
+
+QString FaultKindName(FaultKind fault) {
+    if (fault == FaultKind::None) {
+        return QStringLiteral("none");
+    }
+    for (const ActionName& action : ActionNames) {
+        if (action.Fault == fault) {
+            return QString::fromLatin1(action.Name);
+        }
+    }
+    return QStringLiteral("?");
+}
+
+bool FaultAppliesTo(FaultKind fault, ExchangeKind kind) {
+    const bool hasStatus = kind != ExchangeKind::ReadMemory;
+    switch (fault) {
+        case FaultKind::None:
+        case FaultKind::Silence:
+        case FaultKind::DropReply:
+        case FaultKind::Vanish:
+            return true;
+        case FaultKind::Nack:
+        case FaultKind::BadStatus:
+            return hasStatus;
+        case FaultKind::CorruptXor:
+        case FaultKind::FlipByte:
+            return kind == ExchangeKind::ReadMemory;
+        case FaultKind::RefuseConnect:
+        case FaultKind::WrongModel:
+        case FaultKind::Only9600:
+            return kind == ExchangeKind::Connect;
+    }
+    return false;
+}
+
+bool RandomFaultRates::Any() const {
+    return Silence > 0 || DropReply > 0 || LostDataReply > 0 || Nack > 0 || BadStatus > 0 ||
+           CorruptRead > 0 || RefuseConnect > 0 || WrongModel > 0 || Only9600 > 0 || Vanish > 0;
+}
+
+void FaultPlan::SetRandom(const RandomFaultRates& rates, quint32 seed) {
+    Rates = rates;
+    Generator.seed(seed);
+}
+
+bool FaultPlan::Roll(double probability) {
+    if (probability <= 0) {
+        return false;
+    }
+    return std::uniform_real_distribution<double>(0.0, 1.0)(Generator) < probability;
+}
+
+bool FaultPlan::Coin() {
+    return (Generator() & 1u) != 0;
+}
+
+FaultPlan::Choice FaultPlan::Pick(ExchangeKind kind, int ordinal, int anyOrdinal) {
+    for (qsizetype i = 0; i < Scripted.size(); ++i) {
+        const ScriptedFault& planned = Scripted[i];
+        if (planned.Kind && *planned.Kind != kind) {
+            continue;
+        }
+        if (!FaultAppliesTo(planned.Fault, kind)) {
+            continue;
+        }
+        if (planned.Ordinal > 0 && planned.Ordinal != (planned.Kind ? ordinal : anyOrdinal)) {
+            continue;
+        }
+        const Choice choice{planned.Fault, planned.Status};
+        if (!planned.Every) {
+            Scripted.removeAt(i);
+        }
+        return choice;
+    }
+    if (!Rates.Any()) {
+        return {};
+    }
+    const bool isConnect = kind == ExchangeKind::Connect;
+    const bool isData = kind == ExchangeKind::DataBlock;
+    const bool isRead = kind == ExchangeKind::ReadMemory;
+    const struct {
+        double Probability;
+        bool Applies;
+        FaultKind Fault;
+    } draws[] = {
+        {Rates.Silence, true, FaultKind::Silence},
+        {Rates.DropReply, !isData, FaultKind::DropReply},
+        {Rates.LostDataReply, isData, FaultKind::DropReply},
+        {Rates.Nack, !isRead, FaultKind::Nack},
+        {Rates.BadStatus, !isRead, FaultKind::BadStatus},
+        {Rates.CorruptRead, isRead, FaultKind::CorruptXor},
+        {Rates.RefuseConnect, isConnect, FaultKind::RefuseConnect},
+        {Rates.WrongModel, isConnect, FaultKind::WrongModel},
+        {Rates.Only9600, isConnect, FaultKind::Only9600},
+        {Rates.Vanish, true, FaultKind::Vanish},
+    };
+    for (const auto& draw : draws) {
+        if (draw.Applies && Roll(draw.Probability)) {
+            FaultKind fault = draw.Fault;
+            if (fault == FaultKind::CorruptXor && Coin()) {
+                fault = FaultKind::FlipByte;
+            }
+            return {fault, Rates.Status};
+        }
+    }
+    return {};
+}
+
+bool FaultPlan::AddFromText(const QString& text, QString* error) {
+    const QString trimmed = text.trimmed();
+    const qsizetype colon = trimmed.indexOf(u':');
+    if (colon <= 0) {
+        SetError(error, QStringLiteral("\"%1\": expected TARGET:ACTION").arg(text));
+        return false;
+    }
+    const QString target = trimmed.left(colon).trimmed().toLower();
+    const QString action = trimmed.mid(colon + 1).trimmed().toLower();
+
+    if (target == QLatin1String("random")) {
+        RandomFaultRates rates = Rates;
+        for (const QString& item : action.split(u',', Qt::SkipEmptyParts)) {
+            const QStringList pair = item.split(u'=');
+            const QString name = pair.value(0).trimmed();
+            if (pair.size() != 2) {
+                SetError(error, QStringLiteral("\"%1\": expected NAME=VALUE").arg(item));
+                return false;
+            }
+            if (name == QLatin1String("statusbyte")) {
+                if (!ParseByte(pair[1], rates.Status)) {
+                    SetError(error, QStringLiteral("\"%1\": not a byte in hex").arg(pair[1]));
+                    return false;
+                }
+                continue;
+            }
+            double* field = nullptr;
+            if (name == QLatin1String("silence")) {
+                field = &rates.Silence;
+            } else if (name == QLatin1String("drop")) {
+                field = &rates.DropReply;
+            } else if (name == QLatin1String("lostdata")) {
+                field = &rates.LostDataReply;
+            } else if (name == QLatin1String("nack")) {
+                field = &rates.Nack;
+            } else if (name == QLatin1String("status")) {
+                field = &rates.BadStatus;
+            } else if (name == QLatin1String("corrupt")) {
+                field = &rates.CorruptRead;
+            } else if (name == QLatin1String("refuse")) {
+                field = &rates.RefuseConnect;
+            } else if (name == QLatin1String("wrongmodel")) {
+                field = &rates.WrongModel;
+            } else if (name == QLatin1String("only9600")) {
+                field = &rates.Only9600;
+            } else if (name == QLatin1String("vanish")) {
+                field = &rates.Vanish;
+            }
+            if (!field) {
+                SetError(error, QStringLiteral("\"%1\": unknown random fault").arg(name));
+                return false;
+            }
+            if (!ParseProbability(pair[1], *field)) {
+                SetError(error,
+                         QStringLiteral("\"%1\": a probability is a number from 0 to 1").arg(item));
+                return false;
+            }
+        }
+        Rates = rates;  // the generator keeps its seed
+        return true;
+    }
+
+    ScriptedFault fault;
+    QString kindName = target;
+    if (target == QLatin1String("next")) {
+        kindName = QStringLiteral("any");
+    } else if (target.endsWith(u'*')) {
+        fault.Every = true;
+        kindName.chop(1);
+    } else if (const qsizetype hash = target.indexOf(u'#'); hash >= 0) {
+        bool ok = false;
+        fault.Ordinal = target.mid(hash + 1).toInt(&ok);
+        if (!ok || fault.Ordinal < 1) {
+            SetError(error, QStringLiteral("\"%1\": #N counts from 1").arg(target));
+            return false;
+        }
+        kindName = target.left(hash);
+    }
+    if (kindName != QLatin1String("any")) {
+        bool found = false;
+        for (int i = 0; i < ExchangeKindCount; ++i) {
+            if (kindName == QLatin1String(ExchangeNames[i])) {
+                fault.Kind = static_cast<ExchangeKind>(i);
+                found = true;
+            }
+        }
+        if (!found) {
+            SetError(error, QStringLiteral("\"%1\": unknown exchange (connect, erase, write, data, "
+                                           "read, go, any, next)")
+                                .arg(kindName));
+            return false;
+        }
+    }
+
+    QString actionName = action;
+    QString argument;
+    if (const qsizetype equals = action.indexOf(u'='); equals >= 0) {
+        actionName = action.left(equals).trimmed();
+        argument = action.mid(equals + 1);
+    }
+    bool known = false;
+    for (const ActionName& candidate : ActionNames) {
+        if (actionName == QLatin1String(candidate.Name)) {
+            fault.Fault = candidate.Fault;
+            known = true;
+        }
+    }
+    if (!known) {
+        SetError(error, QStringLiteral("\"%1\": unknown fault").arg(actionName));
+        return false;
+    }
+    if (!argument.isEmpty() || action.contains(u'=')) {
+        if (fault.Fault != FaultKind::BadStatus || !ParseByte(argument, fault.Status)) {
+            SetError(
+                error,
+                QStringLiteral("\"%1\": only status takes a value, a byte in hex").arg(action));
+            return false;
+        }
+    }
+    if (fault.Kind && !FaultAppliesTo(fault.Fault, *fault.Kind)) {
+        SetError(error, QStringLiteral("\"%1\" does not apply to %2")
+                            .arg(actionName, ExchangeKindName(*fault.Kind)));
+        return false;
+    }
+    Scripted.append(fault);
+    return true;
+}

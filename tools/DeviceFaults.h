@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <array>
+#include <optional>
+#include <random>
+
+// What the simulated device receives: one command header or one data block.
+enum class ExchangeKind { Connect, EraseMemory, WriteMemory, DataBlock, ReadMemory, GoApplication };
+inline constexpr int ExchangeKindCount = 6;
+
+// How the device misbehaves on one exchange.
+enum class FaultKind {
+    None,
+    Silence,        // the request is not heard: nothing done, no reply
+    DropReply,      // the request is carried out, its reply is lost
+    Nack,           // refused with 0x1F, nothing done (Connect: without the marker)
+    BadStatus,      // an unrecognised status byte instead of the reply's status, nothing done
+    CorruptXor,     // a read block whose XOR byte is wrong
+    FlipByte,       // a read block with one data byte flipped (XOR of the true data)
+    RefuseConnect,  // Connect refused: 0x1F with the marker
+    WrongModel,     // Connect accepted with other model bytes
+    Only9600,       // a Connect not at 9600 baud is not heard
+    Vanish,         // the device goes away instead of answering
+};
+inline constexpr int FaultKindCount = 11;
+
+QString ExchangeKindName(ExchangeKind kind);
+QString FaultKindName(FaultKind fault);
+// Whether the fault means anything for an exchange of that kind.
+bool FaultAppliesTo(FaultKind fault, ExchangeKind kind);
+
+// One planned fault. Kind empty: any exchange. Ordinal 0: the next matching
+// exchange; N > 0: the Nth exchange of that kind (or of any kind), counted
+// from 1 since the device was made or its counters were reset. Every: each
+// matching exchange.
+struct ScriptedFault {
+    std::optional<ExchangeKind> Kind;
+    int Ordinal = 0;
+    bool Every = false;
+    FaultKind Fault = FaultKind::None;
+    quint8 Status = 0x42;  // the byte that BadStatus sends
+};
+
+// Per-exchange probabilities, each 0 to 1, of the faults drawn at random.
+// Drawn in the order of the fields; the first that fires is injected, and
+// only faults that apply to the exchange are drawn.
+struct RandomFaultRates {
+    double Silence = 0;        // any exchange
+    double DropReply = 0;      // command headers
+    double LostDataReply = 0;  // data blocks: written, reply lost
+    double Nack = 0;           // everything that has a status byte
+    double BadStatus = 0;      // everything that has a status byte
+    double CorruptRead = 0;    // read blocks: bad XOR byte or a flipped data byte
+    double RefuseConnect = 0;
+    double WrongModel = 0;
+    double Only9600 = 0;
+    double Vanish = 0;  // any exchange
+    quint8 Status = 0x42;
+
+    bool Any() const;
+};
+
+// The faults of one device: the scripted ones first, then the random draw.
+class FaultPlan {
+public:
+    void Add(const ScriptedFault& fault) { Scripted.append(fault); }
+    void ClearScripted() { Scripted.clear(); }
+    const QList<ScriptedFault>& ScriptedFaults() const { return Scripted; }
+
+    void SetRandom(const RandomFaultRates& rates, quint32 seed);
+    const RandomFaultRates& Random() const { return Rates; }
+
+    // The fault for an exchange of `kind` that is the `ordinal`th of its kind
+    // and the `anyOrdinal`th of all; a one-time scripted fault is used up.
+    struct Choice {
+        FaultKind Fault = FaultKind::None;
+        quint8 Status = 0x42;
+    };
+    Choice Pick(ExchangeKind kind, int ordinal, int anyOrdinal);
+    // A fair coin from the same generator (which way to corrupt a block).
+    bool Coin();
+
+    // Reads a fault text, as on the simulator's command line:
+    //   TARGET:ACTION        a scripted fault
+    //   random:NAME=P,...    random rates (silence, drop, lostdata, nack,
+    //                        status, corrupt, refuse, wrongmodel, only9600,
+    //                        vanish, and statusbyte=HH)
+    // TARGET is next, KIND (the next of that kind), KIND#N (the Nth) or
+    // KIND* (each); KIND is connect, erase, write, data, read, go or any.
+    // ACTION is silence, drop, nack, status[=HH], badxor, flip, refuse,
+    // wrongmodel, only9600 or vanish. False with a reason when not understood.
+    bool AddFromText(const QString& text, QString* error);
+
+private:
+    QList<ScriptedFault> Scripted;
+    RandomFaultRates Rates;
+    std::mt19937 Generator{1};
+    bool Roll(double probability);
+};
