@@ -4,6 +4,10 @@
 // 96 dots per inch, which is one device-independent pixel in Qt, so designs
 // scale with the screen.
 
+#include <QApplication>
+#include <QFont>
+#include <QFontMetrics>
+#include <QLabel>
 #include <QRect>
 #include <QWidget>
 
@@ -19,4 +23,25 @@ inline void MakeFixedWindow(QWidget* window, int widthTwips, int heightTwips) {
                            Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     window->setFixedSize(Twips(widthTwips), Twips(heightTwips));
+}
+
+// The designs were laid out for an 8-point dialog font: controls without a
+// font of their own use the platform's dialog font at that size, so their
+// captions fit the places the designs give them.
+inline void UseDesignFont() {
+    QFont font = QApplication::font();
+    if (font.pointSizeF() > 8.0) {
+        font.setPointSizeF(8.0);
+        QApplication::setFont(font);
+    }
+}
+
+// A label whose caption is wider than its design place (a platform font
+// wider than the design's) grows to the right, where the designs leave room,
+// instead of cutting the caption off.
+inline void ShowWholeCaption(QLabel* label) {
+    const int needed = label->fontMetrics().horizontalAdvance(label->text()) + 2;
+    if (needed > label->width()) {
+        label->resize(needed, label->height());
+    }
 }

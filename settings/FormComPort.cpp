@@ -75,6 +75,7 @@ void FormComPort::SetTitle(const QString& text) {
 
 void FormComPort::SetLabelComPortCaption(const QString& text) {
     LabelComPort->setText(text);
+    ShowWholeCaption(LabelComPort);
 }
 
 void FormComPort::SetCommandOkCaption(const QString& text) {
