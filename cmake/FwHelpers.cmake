@@ -12,5 +12,5 @@ function(fw_add_test name)
     set_tests_properties(${name} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
         LABELS "${T_LABELS}"
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0")
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
