@@ -4,7 +4,9 @@
 
 namespace {
 
-int DecimalDigit(QChar c) { return (c >= u'0' && c <= u'9') ? c.unicode() - u'0' : -1; }
+int DecimalDigit(QChar c) {
+    return (c >= u'0' && c <= u'9') ? c.unicode() - u'0' : -1;
+}
 
 int HexDigit(QChar c) {
     if (c >= u'0' && c <= u'9') {

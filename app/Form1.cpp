@@ -67,11 +67,11 @@ Form1::Form1(ProcessState& state, const QString& programFolder, QWidget* parent)
     setTabOrder(CommandRead, CommandSave);
     setTabOrder(CommandSave, CommandCom);
 
-    MainServices services{State, Files, *Store, Messages, *Dialogs, programFolder,
-                          [](const QString& line) {
-                              std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
-                              std::fflush(stderr);
-                          }};
+    MainServices services{
+        State, Files, *Store, Messages, *Dialogs, programFolder, [](const QString& line) {
+            std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+            std::fflush(stderr);
+        }};
     Actions = std::make_unique<MainActions>(services, *this);
 
     connect(Command1, &QPushButton::clicked, this, [this] { Actions->Command1_Click(); });
@@ -88,11 +88,17 @@ Form1::Form1(ProcessState& state, const QString& programFolder, QWidget* parent)
 
 Form1::~Form1() = default;
 
-bool Form1::Load() { return Actions->Form_Load(); }
+bool Form1::Load() {
+    return Actions->Form_Load();
+}
 
-void Form1::SetCaption(const QString& caption) { setWindowTitle(caption); }
+void Form1::SetCaption(const QString& caption) {
+    setWindowTitle(caption);
+}
 
-void Form1::SetVersionLabel(const QString& text) { LabelVersion->setText(text); }
+void Form1::SetVersionLabel(const QString& text) {
+    LabelVersion->setText(text);
+}
 
 void Form1::ShowSessionWindow() {
     FormProcess window(State, std::make_unique<QtSerialPort>(), Messages, Pause, this);

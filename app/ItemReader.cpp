@@ -2,8 +2,12 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool EndsItem(char c) { return c == ',' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool EndsItem(char c) {
+    return c == ',' || c == '\r' || c == '\n';
+}
 
 }  // namespace
 

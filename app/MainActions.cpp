@@ -1,8 +1,8 @@
 #include "MainActions.h"
 
 #include "Conversions.h"
-#include "ItemReader.h"
 #include "IntelHexReader.h"
+#include "ItemReader.h"
 #include "RegKeys.h"
 #include "SaveAction.h"
 
@@ -33,8 +33,9 @@ bool MainActions::Form_Load() {
             ++itemsRead;
         }
         if (itemsRead < 3) {
-            problems << QStringLiteral("it holds %1 item(s) where three are needed "
-                                       "(model bytes, vendor name, title)")
+            problems << QStringLiteral(
+                            "it holds %1 item(s) where three are needed "
+                            "(model bytes, vendor name, title)")
                             .arg(itemsRead);
         }
     }
@@ -55,8 +56,9 @@ bool MainActions::Form_Load() {
                                 .arg(index)
                                 .arg(modelItem);
             } else if (!ParseByteText(parts[index], state.ModelId[index])) {
-                problems << QStringLiteral("model byte %1 (\"%2\") is not a whole number "
-                                           "from 0 to 255")
+                problems << QStringLiteral(
+                                "model byte %1 (\"%2\") is not a whole number "
+                                "from 0 to 255")
                                 .arg(index)
                                 .arg(parts[index]);
             }
@@ -79,8 +81,8 @@ bool MainActions::Form_Load() {
 
     // Step 8: the stored COM port; port 1 when nothing is stored.
     RegKeys keys(Services.Store);
-    const QString stored = keys.GetKeyValue(HkeyLocalMachine, state.SettingsKeyPath,
-                                            QStringLiteral("ComPort"));
+    const QString stored =
+        keys.GetKeyValue(HkeyLocalMachine, state.SettingsKeyPath, QStringLiteral("ComPort"));
     if (stored.isEmpty()) {
         state.ComPortNumber = 1;
     } else {
@@ -104,7 +106,8 @@ void MainActions::Command1_Click() {
     }
 
     // 2 to 4. Choose the firmware file among the *.hex files of the program folder.
-    const QStringList File1 = Services.Files.ListFiles(Services.ProgramFolder, QStringLiteral("*.hex"));
+    const QStringList File1 =
+        Services.Files.ListFiles(Services.ProgramFolder, QStringLiteral("*.hex"));
     int reserved = 0;
     for (const QString& entry : File1) {
         if (ReservedNames.contains(entry)) {
@@ -153,7 +156,8 @@ void MainActions::Command1_Click() {
     // 10. The version from the name: the text after the last "_", split at
     //     ".", gives the major and the minor byte; a part that cannot be
     //     taken leaves its byte as it was.
-    const QString versionText = fileName.section(QLatin1Char('\\'), -1).section(QLatin1Char('_'), -1);
+    const QString versionText =
+        fileName.section(QLatin1Char('\\'), -1).section(QLatin1Char('_'), -1);
     const QStringList parts = versionText.split(QLatin1Char('.'));
     if (parts.size() > 0) {
         ParseByteText(parts[0], state.FirmwareVersion.Major);
@@ -183,7 +187,9 @@ void MainActions::CommandRead_Click() {
     }
 }
 
-void MainActions::CommandCom_Click() { View.ShowPortDialog(); }
+void MainActions::CommandCom_Click() {
+    View.ShowPortDialog();
+}
 
 void MainActions::CommandSave_Click() {
     RunSaveAction(Services.State, Services.Dialogs, Services.Files, Services.Messages);

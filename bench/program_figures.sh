@@ -50,7 +50,7 @@ for run in 1 2 3 4 5; do
     start=$(date +%s%N)
     "$folder/fwloader" 2>/dev/null &
     pid=$!
-    xdotool search --sync --onlyvisible --name "$title" >/dev/null
+    until xdotool search --onlyvisible --name "$title" >/dev/null 2>&1; do sleep 0.005; done
     end=$(date +%s%N)
     echo "  run $run: $(( (end - start) / 1000000 )) ms"
     kill "$pid"; wait "$pid" 2>/dev/null || true
@@ -71,6 +71,6 @@ end=$(date +%s%N)
 sleep 0.3
 xdotool key Return
 sleep 0.3
-kill -TERM "$pid"; wait "$pid" 2>/dev/null || true
+pkill -TERM -P "$pid"; wait "$pid" 2>/dev/null || true
 echo "  session wall time: $(( (end - start) / 1000000 )) ms (no line timing)"
 echo "  peak resident memory: $(( $(cat "$work/rss") / 1024 )) MiB"

@@ -10,10 +10,10 @@
 #include <algorithm>
 
 #ifndef _WIN32
-#include <QSocketNotifier>
-#include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <QSocketNotifier>
+#include <csignal>
 #endif
 
 QtOneShotTimer::QtOneShotTimer() {
@@ -22,11 +22,17 @@ QtOneShotTimer::QtOneShotTimer() {
     QObject::connect(&Timer, &QTimer::timeout, [this] { RaiseTick(); });
 }
 
-void QtOneShotTimer::Start(int milliseconds) { Timer.start(milliseconds); }
+void QtOneShotTimer::Start(int milliseconds) {
+    Timer.start(milliseconds);
+}
 
-void QtOneShotTimer::Stop() { Timer.stop(); }
+void QtOneShotTimer::Stop() {
+    Timer.stop();
+}
 
-bool QtOneShotTimer::IsActive() const { return Timer.isActive(); }
+bool QtOneShotTimer::IsActive() const {
+    return Timer.isActive();
+}
 
 MessageAnswer QtMessageBoxes::Show(const QString& text, MessageIcon icon, MessageButtons buttons,
                                    const QString& title) {
@@ -36,8 +42,9 @@ MessageAnswer QtMessageBoxes::Show(const QString& text, MessageIcon icon, Messag
     } else if (icon == MessageIcon::Exclamation) {
         boxIcon = QMessageBox::Warning;
     }
-    const QMessageBox::StandardButtons standard =
-        buttons == MessageButtons::Ok ? QMessageBox::Ok : (QMessageBox::Retry | QMessageBox::Cancel);
+    const QMessageBox::StandardButtons standard = buttons == MessageButtons::Ok
+                                                      ? QMessageBox::Ok
+                                                      : (QMessageBox::Retry | QMessageBox::Cancel);
     QMessageBox box(boxIcon, title, text, standard, QApplication::activeWindow());
     box.setWindowModality(Qt::ApplicationModal);
     const int answer = box.exec();
@@ -50,7 +57,9 @@ MessageAnswer QtMessageBoxes::Show(const QString& text, MessageIcon icon, Messag
     return MessageAnswer::Cancel;
 }
 
-void QtPause::Sleep(int milliseconds) { QThread::msleep(static_cast<unsigned long>(milliseconds)); }
+void QtPause::Sleep(int milliseconds) {
+    QThread::msleep(static_cast<unsigned long>(milliseconds));
+}
 
 FileSystem::ReadResult QtFileSystem::ReadFile(const QString& path) {
     ReadResult result;
@@ -106,7 +115,9 @@ QStringList QtFileSystem::ListFiles(const QString& folder, const QString& patter
     return names;
 }
 
-QString ProgramFolder() { return QCoreApplication::applicationDirPath(); }
+QString ProgramFolder() {
+    return QCoreApplication::applicationDirPath();
+}
 
 #ifndef _WIN32
 namespace {

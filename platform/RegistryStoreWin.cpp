@@ -29,14 +29,13 @@ public:
         char keyClass[] = "1";
         HKEY key = nullptr;
         DWORD disposition = 0;
-        if (RegCreateKeyExA(RootHandle(root), keyPath.c_str(), 0, keyClass,
-                            REG_OPTION_NON_VOLATILE, KeyAccess, &security, &key,
-                            &disposition) != ERROR_SUCCESS) {
+        if (RegCreateKeyExA(RootHandle(root), keyPath.c_str(), 0, keyClass, REG_OPTION_NON_VOLATILE,
+                            KeyAccess, &security, &key, &disposition) != ERROR_SUCCESS) {
             return false;
         }
-        const LONG stored =
-            RegSetValueExA(key, valueName.c_str(), 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
+        const LONG stored = RegSetValueExA(key, valueName.c_str(), 0, REG_SZ,
+                                           reinterpret_cast<const BYTE*>(data.data()),
+                                           static_cast<DWORD>(data.size()));
         RegCloseKey(key);
         return stored == ERROR_SUCCESS;
     }
@@ -51,7 +50,8 @@ public:
         std::vector<BYTE> buffer(bufferSize, 0);
         DWORD size = static_cast<DWORD>(bufferSize);
         DWORD type = 0;
-        const LONG read = RegQueryValueExA(key, valueName.c_str(), nullptr, &type, buffer.data(), &size);
+        const LONG read =
+            RegQueryValueExA(key, valueName.c_str(), nullptr, &type, buffer.data(), &size);
         RegCloseKey(key);
         if (read != ERROR_SUCCESS) {
             return result;

@@ -11,7 +11,9 @@
 #include <QRect>
 #include <QWidget>
 
-inline int Twips(int twips) { return (twips + 7) / 15; }
+inline int Twips(int twips) {
+    return (twips + 7) / 15;
+}
 
 inline QRect TwipsRect(int left, int top, int width, int height) {
     return QRect(Twips(left), Twips(top), Twips(width), Twips(height));

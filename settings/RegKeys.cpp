@@ -5,9 +5,9 @@
 bool RegKeys::SetKeyValue(std::uint32_t root, const QString& keyPath, const QString& valueName,
                           const QString& value) {
     const QByteArray data = value.toLocal8Bit();
-    return Store.SetStringValue(root, keyPath.toLocal8Bit().toStdString(),
-                                valueName.toLocal8Bit().toStdString(),
-                                std::string(data.constData(), static_cast<std::size_t>(data.size())));
+    return Store.SetStringValue(
+        root, keyPath.toLocal8Bit().toStdString(), valueName.toLocal8Bit().toStdString(),
+        std::string(data.constData(), static_cast<std::size_t>(data.size())));
 }
 
 QString RegKeys::GetKeyValue(std::uint32_t root, const QString& keyPath, const QString& valueName) {

@@ -59,7 +59,7 @@ private:
                 Answers.pop_front();
             } else {
                 answer = box->standardButtons().testFlag(QMessageBox::Ok) ? QMessageBox::Ok
-                                                                           : QMessageBox::Cancel;
+                                                                          : QMessageBox::Cancel;
             }
             box->button(answer)->click();
         } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {

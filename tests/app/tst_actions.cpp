@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include "Fakes.h"
+#include "HexText.h"
 #include "MainActions.h"
 
 namespace {
@@ -18,8 +19,12 @@ public:
     void SetCaption(const QString&) override {}
     void SetVersionLabel(const QString&) override {}
     void ShowSessionWindow() override {
-        Sessions << (State.SessionModeUpdate ? "Update" : State.SessionModeReadFirmware ? "Read" : "none");
-        Versions << QStringLiteral("%1.%2").arg(State.FirmwareVersion.Major).arg(State.FirmwareVersion.Minor);
+        Sessions << (State.SessionModeUpdate         ? "Update"
+                     : State.SessionModeReadFirmware ? "Read"
+                                                     : "none");
+        Versions << QStringLiteral("%1.%2")
+                        .arg(State.FirmwareVersion.Major)
+                        .arg(State.FirmwareVersion.Minor);
         Bounds << qMakePair(State.ImageLowestAddress, State.ImageHighestAddress);
         State.SessionSucceeded = Succeeds;
         State.SessionModeUpdate = State.SessionModeReadFirmware = false;
@@ -35,15 +40,7 @@ public:
 };
 
 QByteArray Record(int address, const QByteArray& data) {
-    QByteArray bytes;
-    bytes.append(char(data.size())).append(char(address >> 8)).append(char(address & 0xFF)).append('\0');
-    bytes.append(data);
-    int sum = 0;
-    for (const char b : bytes) {
-        sum += static_cast<unsigned char>(b);
-    }
-    bytes.append(char(-sum & 0xFF));
-    return ":" + bytes.toHex().toUpper() + "\r\n";
+    return DataRecord(address, data) + "\r\n";
 }
 
 }  // namespace
@@ -61,7 +58,9 @@ class ActionsTest : public QObject {
         MainActions Actions{MainServices{State, Files, Store, Messages, Dialogs, Folder, {}}, View};
 
         Rig() { State.AppTitle = QStringLiteral("Title"); }
-        void Put(const QString& name, const QByteArray& content) { Files.Files[Folder + "/" + name] = content; }
+        void Put(const QString& name, const QByteArray& content) {
+            Files.Files[Folder + "/" + name] = content;
+        }
         QStringList Texts() const {
             QStringList texts;
             for (const auto& shown : Messages.Log) {
@@ -77,14 +76,16 @@ private slots:
         QTest::addColumn<QString>("chosen");
         const QStringList reserved = MainActions::ReservedNames;
         QTest::newRow("all six reserved") << reserved << "TempFile_1.03.hex";
-        QTest::newRow("six reserved and another") << (reserved + QStringList{"A.hex"}) << "TempFile_1.03.hex";
+        QTest::newRow("six reserved and another")
+            << (reserved + QStringList{"A.hex"}) << "TempFile_1.03.hex";
         QStringList five = reserved;
         five.removeAll("TempFile_1.05.hex");
         QTest::newRow("five reserved: first by name") << five << "TempFile_1.00.hex";
         QStringList otherCase = reserved;
         otherCase.replace(1, "tempfile_1.00.hex");
         QTest::newRow("reserved name in other case") << otherCase << "tempfile_1.00.hex";
-        QTest::newRow("name order ignores case") << QStringList{"b_2.1.hex", "A_3.4.HEX"} << "A_3.4.HEX";
+        QTest::newRow("name order ignores case")
+            << QStringList{"b_2.1.hex", "A_3.4.HEX"} << "A_3.4.HEX";
     }
 
     void firmwareFileChoice() {
@@ -124,11 +125,16 @@ private slots:
     void versionFromTheName_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("version");  // before: 9.9
-        QTest::newRow("reserved") << "TempFile_1.03.hex" << "1.3";
-        QTest::newRow("last underscore") << "Main_Board_4.7.hex" << "4.7";
-        QTest::newRow("letter in major") << "Board_V2.15.hex" << "9.15";
-        QTest::newRow("no underscore") << "firmware.hex" << "9.9";
-        QTest::newRow("out of range") << "Board_256.1.hex" << "9.1";
+        QTest::newRow("reserved") << "TempFile_1.03.hex"
+                                  << "1.3";
+        QTest::newRow("last underscore") << "Main_Board_4.7.hex"
+                                         << "4.7";
+        QTest::newRow("letter in major") << "Board_V2.15.hex"
+                                         << "9.15";
+        QTest::newRow("no underscore") << "firmware.hex"
+                                       << "9.9";
+        QTest::newRow("out of range") << "Board_256.1.hex"
+                                      << "9.1";
     }
 
     void versionFromTheName() {
@@ -146,10 +152,16 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("title");
-        QTest::newRow("no hex file") << "" << QByteArray() << "无升级文件" << "Update";
-        QTest::newRow("unreadable") << "A_1.0.hex" << QByteArray("unreadable") << "打开文件错误" << "Update";
-        QTest::newRow("wrong check byte") << "A_1.0.hex" << QByteArray(":0100000041BF\r\n") << "文档有误" << "Title";
-        QTest::newRow("no data record") << "A_1.0.hex" << QByteArray("hello\r\n:00000001FF\r\n") << "文档有误" << "Title";
+        QTest::newRow("no hex file") << "" << QByteArray() << "无升级文件"
+                                     << "Update";
+        QTest::newRow("unreadable") << "A_1.0.hex" << QByteArray("unreadable") << "打开文件错误"
+                                    << "Update";
+        QTest::newRow("wrong check byte")
+            << "A_1.0.hex" << QByteArray(":0100000041BF\r\n") << "文档有误"
+            << "Title";
+        QTest::newRow("no data record")
+            << "A_1.0.hex" << QByteArray("hello\r\n:00000001FF\r\n") << "文档有误"
+            << "Title";
     }
 
     void noSessionWhenTheFileCannotBeUsed() {
@@ -171,7 +183,8 @@ private slots:
         QVERIFY(rig.View.Sessions.isEmpty());
         QCOMPARE(rig.Texts(), QStringList{message});
         QCOMPARE(rig.Messages.Log[0].Title, title);
-        QCOMPARE(rig.Messages.Log[0].Icon, message == "文档有误" ? MessageIcon::None : MessageIcon::Critical);
+        QCOMPARE(rig.Messages.Log[0].Icon,
+                 message == "文档有误" ? MessageIcon::None : MessageIcon::Critical);
         QCOMPARE(int(rig.State.FirmwareImage[5]), 0xFA);  // pre-filled whatever happened
     }
 

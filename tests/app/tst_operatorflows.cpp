@@ -12,6 +12,7 @@
 
 #include "Form1.h"
 #include "FormComPort.h"
+#include "HexText.h"
 #include "IntelHexReader.h"
 #include "ModalAnswerer.h"
 #include "SimulatedDevice.h"
@@ -23,17 +24,7 @@ constexpr int DeviceCom = 5;
 QByteArray HexFile(int base, const QByteArray& data) {
     QByteArray file;
     for (int offset = 0; offset < data.size(); offset += 16) {
-        const QByteArray chunk = data.mid(offset, 16);
-        const int address = base + offset;
-        QByteArray record;
-        record.append(char(chunk.size())).append(char(address >> 8)).append(char(address & 0xFF)).append('\0');
-        record.append(chunk);
-        int sum = 0;
-        for (const char b : record) {
-            sum += static_cast<unsigned char>(b);
-        }
-        record.append(char(-sum & 0xFF));
-        file += ":" + record.toHex().toUpper() + "\r\n";
+        file += DataRecord(base + offset, data.mid(offset, 16)) + "\r\n";
     }
     return file + ":00000001FF\r\n";
 }
@@ -82,8 +73,9 @@ private slots:
         qputenv("XDG_CONFIG_DIRS", QFile::encodeName(Store->path()));
         Device = std::make_unique<SimulatedDevice>();
         QString error;
-        QVERIFY2(Device->Start(&error) && Device->PublishAsComPort(DeviceCom, Store->path(), &error),
-                 qPrintable(error));
+        QVERIFY2(
+            Device->Start(&error) && Device->PublishAsComPort(DeviceCom, Store->path(), &error),
+            qPrintable(error));
         Device->SetModel(1, 2, 3);
         Put("Config.txt", "1:2:3\r\nVendor\r\nTitle\r\n");
         StoreComPort(DeviceCom);
@@ -140,7 +132,8 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("message");
         QTest::newRow("no firmware file") << "" << QByteArray() << "无升级文件";
-        QTest::newRow("rejected line") << "A_1.0.hex" << QByteArray(":0100000041BF\r\n") << "文档有误";
+        QTest::newRow("rejected line")
+            << "A_1.0.hex" << QByteArray(":0100000041BF\r\n") << "文档有误";
     }
 
     void unusableFirmwareSendsNothing() {
@@ -186,7 +179,8 @@ private slots:
         for (const QByteArray& line : text.split('\n')) {
             QVERIFY(reader.AnalyseHexLine(line.startsWith('\r') ? line.mid(1) : line));
         }
-        QCOMPARE(QByteArray(reinterpret_cast<const char*>(readBack.FirmwareImage.data()) + 0x8000, 0x8000),
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(readBack.FirmwareImage.data()) + 0x8000,
+                            0x8000),
                  lowerHalf);
     }
 
@@ -196,7 +190,8 @@ private slots:
         // Every other port number leads nowhere, whatever this machine has.
         for (int n = 1; n <= 99; ++n) {
             if (n != 2 && n != DeviceCom) {
-                QFile::link("/nonexistent/fwloader-test", Store->filePath(QStringLiteral("dosdevices/com%1").arg(n)));
+                QFile::link("/nonexistent/fwloader-test",
+                            Store->filePath(QStringLiteral("dosdevices/com%1").arg(n)));
             }
         }
         Form1 window(State, Folder->path());

@@ -46,7 +46,8 @@ private slots:
         QTest::addColumn<QString>("reason");
         QTest::newRow("missing") << QByteArray() << "cannot be read";
         QTest::newRow("two items") << QByteArray("1:2:3\r\nVendor\r\n") << "2 item(s)";
-        QTest::newRow("bad model byte") << QByteArray("1:x:3\r\nV\r\nT\r\n") << "model byte 1 (\"x\")";
+        QTest::newRow("bad model byte")
+            << QByteArray("1:x:3\r\nV\r\nT\r\n") << "model byte 1 (\"x\")";
     }
 
     void unusableConfigEndsWithAReason() {
@@ -58,10 +59,12 @@ private slots:
         // The reason is written to standard error while the message box is
         // open; ending the program then closes the box and it exits with 1.
         QByteArray err;
-        QTRY_VERIFY_WITH_TIMEOUT((err += program.readAllStandardError()).contains("Cannot start: ") &&
-                                     err.endsWith('\n'),
-                                 10000);
-        QVERIFY2(err.contains("Cannot start: ") && err.contains(reason.toLocal8Bit()), err.constData());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (err += program.readAllStandardError()).contains("Cannot start: ") &&
+                err.endsWith('\n'),
+            10000);
+        QVERIFY2(err.contains("Cannot start: ") && err.contains(reason.toLocal8Bit()),
+                 err.constData());
         QCOMPARE(program.state(), QProcess::Running);  // the message box waits for the operator
         AskToEnd(program);
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);

@@ -50,7 +50,12 @@ class StartupTest : public QObject {
         QStringList Reported;
 
         void Load() {
-            MainServices services{State, Files, Store, Messages, Dialogs, Folder,
+            MainServices services{State,
+                                  Files,
+                                  Store,
+                                  Messages,
+                                  Dialogs,
+                                  Folder,
                                   [this](const QString& line) { Reported << line; }};
             MainActions actions(services, View);
             Shown = actions.Form_Load();
@@ -63,8 +68,10 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QList<QByteArray>>("items");
         using L = QList<QByteArray>;
-        QTest::newRow("CR LF lines") << QByteArray("1:2:3\r\nVendor\r\nTitle\r\n") << L{"1:2:3", "Vendor", "Title"};
-        QTest::newRow("comma splits") << QByteArray("1:2:3\r\nVendor,Title\r\nNot read\r\n") << L{"1:2:3", "Vendor", "Title"};
+        QTest::newRow("CR LF lines")
+            << QByteArray("1:2:3\r\nVendor\r\nTitle\r\n") << L{"1:2:3", "Vendor", "Title"};
+        QTest::newRow("comma splits")
+            << QByteArray("1:2:3\r\nVendor,Title\r\nNot read\r\n") << L{"1:2:3", "Vendor", "Title"};
         QTest::newRow("quoted comma") << QByteArray("\"a,b\",c\r\n") << L{"a,b", "c"};
         QTest::newRow("after closing quote skipped") << QByteArray("\"a\"xyz,b\r\n") << L{"a", "b"};
         QTest::newRow("unclosed quote runs to end") << QByteArray("\"a,b\r\nc") << L{"a,b\r\nc"};
@@ -166,7 +173,8 @@ private slots:
         QFETCH(int, expected);
         Run run;
         run.Files.Files[ConfigPath] = "1:2:3\r\nVendor\r\nT\r\n";
-        run.Store.Keys["SoftWare\\Vendor\\Update"]["ComPort"] = {RegTypeString, stored.toStdString()};
+        run.Store.Keys["SoftWare\\Vendor\\Update"]["ComPort"] = {RegTypeString,
+                                                                 stored.toStdString()};
         run.Load();
         QVERIFY(run.Shown);
         QCOMPARE(int(run.State.ComPortNumber), expected);
@@ -175,7 +183,8 @@ private slots:
     void storedNumberValueReadsAsItsNumber() {
         Run run;
         run.Files.Files[ConfigPath] = "1:2:3\r\nVendor\r\nT\r\n";
-        run.Store.Keys["SoftWare\\Vendor\\Update"]["ComPort"] = {RegTypeDword, std::string("\x02\x01\0\0", 4)};
+        run.Store.Keys["SoftWare\\Vendor\\Update"]["ComPort"] = {RegTypeDword,
+                                                                 std::string("\x02\x01\0\0", 4)};
         run.Load();
         QCOMPARE(int(run.State.ComPortNumber), 258);
     }
@@ -187,9 +196,12 @@ private slots:
         QTest::newRow("missing") << QByteArray() << false << "cannot be read";
         QTest::newRow("two lines") << QByteArray("1:2:3\r\nVendor\r\n") << true << "2 item(s)";
         QTest::newRow("empty file") << QByteArray() << true << "0 item(s)";
-        QTest::newRow("two model parts") << QByteArray("1:2\r\nV\r\nT\r\n") << true << "model byte 2 is missing";
-        QTest::newRow("not a number") << QByteArray("1:x:3\r\nV\r\nT\r\n") << true << "model byte 1 (\"x\")";
-        QTest::newRow("out of range") << QByteArray("1:256:3\r\nV\r\nT\r\n") << true << "model byte 1 (\"256\")";
+        QTest::newRow("two model parts")
+            << QByteArray("1:2\r\nV\r\nT\r\n") << true << "model byte 2 is missing";
+        QTest::newRow("not a number")
+            << QByteArray("1:x:3\r\nV\r\nT\r\n") << true << "model byte 1 (\"x\")";
+        QTest::newRow("out of range")
+            << QByteArray("1:256:3\r\nV\r\nT\r\n") << true << "model byte 1 (\"256\")";
         QTest::newRow("negative") << QByteArray("1:-1:3\r\nV\r\nT\r\n") << true << "model byte 1";
     }
 
@@ -204,7 +216,8 @@ private slots:
         run.Store.Keys["SoftWare\\V\\Update"]["ComPort"] = {RegTypeString, "5"};
         run.Load();
         QVERIFY(!run.Shown);
-        QVERIFY2(run.Problem.contains(ConfigPath) && run.Problem.contains(reason), qPrintable(run.Problem));
+        QVERIFY2(run.Problem.contains(ConfigPath) && run.Problem.contains(reason),
+                 qPrintable(run.Problem));
         QCOMPARE(run.Messages.Log.size(), 1);
         QCOMPARE(run.Messages.Log[0].Text, run.Problem);
         QCOMPARE(run.Reported, QStringList{run.Problem});

@@ -75,7 +75,8 @@ QByteArray ScriptedSerialPort::ReadAll() {
     return all;
 }
 
-void ScriptedSerialPort::Deliver(const QByteArray& bytes, qint64 delayMs, const QList<int>& pieces) {
+void ScriptedSerialPort::Deliver(const QByteArray& bytes, qint64 delayMs,
+                                 const QList<int>& pieces) {
     qsizetype offset = 0;
     qint64 at = delayMs;
     auto post = [this](const QByteArray& piece, qint64 when) {
@@ -156,9 +157,9 @@ QString MemoryFileSystem::WriteFileWhole(const QString& path, const QByteArray& 
 }
 
 QStringList MemoryFileSystem::ListFiles(const QString& folder, const QString& pattern) {
-    const QRegularExpression match(
-        QRegularExpression::wildcardToRegularExpression(pattern, QRegularExpression::UnanchoredWildcardConversion),
-        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpression match(QRegularExpression::wildcardToRegularExpression(
+                                       pattern, QRegularExpression::UnanchoredWildcardConversion),
+                                   QRegularExpression::CaseInsensitiveOption);
     const QRegularExpression anchored(QRegularExpression::anchoredPattern(match.pattern()),
                                       QRegularExpression::CaseInsensitiveOption);
     QStringList names;

@@ -17,7 +17,9 @@ void VirtualScheduler::Cancel(ActionId id) {
     DueOf.erase(it);
 }
 
-bool VirtualScheduler::IsPending(ActionId id) const { return DueOf.count(id) != 0; }
+bool VirtualScheduler::IsPending(ActionId id) const {
+    return DueOf.count(id) != 0;
+}
 
 void VirtualScheduler::Advance(qint64 ms) {
     const qint64 until = NowMs + qMax<qint64>(0, ms);

@@ -31,7 +31,9 @@ class RegFileStoreTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir Root;
-    QString KeyFilePath() const { return Root.path() + QStringLiteral("/SoftWare/Vendor/Update.reg"); }
+    QString KeyFilePath() const {
+        return Root.path() + QStringLiteral("/SoftWare/Vendor/Update.reg");
+    }
 
 private slots:
     void init() {
@@ -55,12 +57,13 @@ private slots:
     }
 
     void rewriteKeepsOtherLinesAndReplacesTheValue() {
-        WriteAll(KeyFilePath(), "; kept comment\r\n\"Other\"=dword:00000005\r\n"
-                                "\"ComPort\"=\"3\"\r\nnot a value line\r\n\"COMPORT\"=\"4\"\r\n");
+        WriteAll(KeyFilePath(),
+                 "; kept comment\r\n\"Other\"=dword:00000005\r\n"
+                 "\"ComPort\"=\"3\"\r\nnot a value line\r\n\"COMPORT\"=\"4\"\r\n");
         RegFileStore store(Root.path().toStdString());
         QVERIFY(RegKeys(store).SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "7"));
         QCOMPARE(ReadAll(KeyFilePath()), QByteArray("; kept comment\n\"Other\"=dword:00000005\n"
-                                                   "\"ComPort\"=\"7\"\nnot a value line\n"));
+                                                    "\"ComPort\"=\"7\"\nnot a value line\n"));
         QDir dir(QFileInfo(KeyFilePath()).path());
         QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden), QStringList{"Update.reg"});
     }
@@ -88,9 +91,10 @@ private slots:
     void handWrittenValuesOfEveryType() {
         QFETCH(QByteArray, line);
         QFETCH(QString, expected);
-        WriteAll(KeyFilePath(), "Windows Registry Editor Version 5.00\r\n\r\n"
-                                "[HKEY_LOCAL_MACHINE\\SoftWare\\Vendor\\Update]\r\n" +
-                                    line + "\r\n");
+        WriteAll(KeyFilePath(),
+                 "Windows Registry Editor Version 5.00\r\n\r\n"
+                 "[HKEY_LOCAL_MACHINE\\SoftWare\\Vendor\\Update]\r\n" +
+                     line + "\r\n");
         RegFileStore store(Root.path().toStdString());
         QCOMPARE(RegKeys(store).GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), expected);
     }
@@ -116,7 +120,8 @@ private slots:
     void unsafeOrForeignKeysAreRefused_data() {
         QTest::addColumn<QString>("keyPath");
         QTest::addColumn<quint32>("root");
-        QTest::newRow("parent folder") << "SoftWare\\..\\..\\x\\Update" << quint32(HkeyLocalMachine);
+        QTest::newRow("parent folder")
+            << "SoftWare\\..\\..\\x\\Update" << quint32(HkeyLocalMachine);
         QTest::newRow("slash") << "SoftWare\\a/b\\Update" << quint32(HkeyLocalMachine);
         QTest::newRow("empty vendor") << "SoftWare\\\\Update" << quint32(HkeyLocalMachine);
         QTest::newRow("dot") << "SoftWare\\.\\Update" << quint32(HkeyLocalMachine);
@@ -130,7 +135,8 @@ private slots:
         RegKeys keys(store);
         QVERIFY(!keys.SetKeyValue(root, keyPath, "ComPort", "3"));
         QCOMPARE(keys.GetKeyValue(root, keyPath, "ComPort"), QString());
-        QCOMPARE(QDir(Root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(QDir(Root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList());
     }
 
     void unreadableStoreFileIsNeverReplaced() {
