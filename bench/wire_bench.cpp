@@ -39,12 +39,19 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "FormComPort.h"
@@ -357,6 +364,59 @@ double ProbeMs(const QString& storeRoot, QStringList& listed) {
     return Micros(end - start) / 1000.0;
 }
 
+// The machine's floor for one hop of a packet: a byte written to a
+// pseudo-terminal's master end by one thread after idleMs of quiet, until a
+// thread sleeping in poll on the slave end has read it. Medians in us; empty
+// when no terminal could be made.
+std::vector<double> TerminalHopMicros(int idleMs, int samples) {
+    std::vector<double> hops;
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    char name[128] = {};
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
+        ::ptsname_r(master, name, sizeof name) != 0) {
+        if (master >= 0) {
+            ::close(master);
+        }
+        return hops;
+    }
+    const int slave = ::open(name, O_RDWR | O_NOCTTY);
+    termios raw{};
+    if (slave < 0 || ::tcgetattr(slave, &raw) != 0) {
+        ::close(master);
+        return hops;
+    }
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    std::vector<Clock::time_point> sent(samples), received(samples);
+    std::atomic<int> done{0};
+    std::thread reader([&] {
+        for (int i = 0; i < samples; ++i) {
+            pollfd fd{slave, POLLIN, 0};
+            char byte = 0;
+            while (::poll(&fd, 1, -1) <= 0 || ::read(slave, &byte, 1) != 1) {
+            }
+            received[i] = Clock::now();
+            done.store(i + 1, std::memory_order_release);
+        }
+    });
+    for (int i = 0; i < samples; ++i) {
+        while (done.load(std::memory_order_acquire) < i) {
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(idleMs));
+        const char byte = 0x55;
+        sent[i] = Clock::now();
+        [[maybe_unused]] const ssize_t ignored = ::write(master, &byte, 1);
+    }
+    reader.join();
+    ::close(slave);
+    ::close(master);
+    for (int i = 0; i < samples; ++i) {
+        hops.push_back(Micros(received[i] - sent[i]));
+    }
+    return hops;
+}
+
 QString LoadAverage() {
     QFile file(QStringLiteral("/proc/loadavg"));
     return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).section(u' ', 0, 2)
@@ -395,6 +455,20 @@ int main(int argc, char** argv) {
 
     std::printf("load average at start: %s (2 cores: %d online)\n", qPrintable(LoadAverage()),
                 QThread::idealThreadCount());
+
+    std::printf(
+        "\nmachine floor: one byte through a pseudo-terminal to a thread asleep in poll, us\n");
+    std::printf("%-30s %8s %8s %8s\n", "quiet before the byte", "median", "p95", "max");
+    for (const int idleMs : {0, 3, 68}) {
+        // With no quiet the writer waits only until the reader has the byte.
+        const std::vector<double> hops = TerminalHopMicros(idleMs, idleMs == 0 ? 400 : 60);
+        std::printf("%-30s %8.1f %8.1f %8.1f\n", qPrintable(QStringLiteral("%1 ms").arg(idleMs)),
+                    Median(hops), Percentile(hops, 0.95), Max(hops));
+    }
+    std::printf(
+        "(a gap between packets holds two such hops; 3 and 68 ms are the line times of a "
+        "header and a data block at %d baud)\n",
+        Baud);
 
     QTemporaryDir sessionRoot;
     qputenv("XDG_CONFIG_DIRS", QFile::encodeName(sessionRoot.path()));
