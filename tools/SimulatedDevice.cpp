@@ -1,5 +1,7 @@
 #include "SimulatedDevice.h"
 
+#include <QThread>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -562,16 +564,18 @@ void SimulatedDevice::HandleDataBlock(const QByteArray& block) {
 }
 
 qint64 SimulatedDevice::Reply(const QByteArray& bytes, int requestLength) {
-    qint64 due = Clock.elapsed();
+    // Due times are kept in microseconds: a line model rounded to whole
+    // milliseconds would add up to a second or more over a long session.
+    qint64 due = Clock.nsecsElapsed() / 1000;
     if (LineTiming) {
         const int rate = ArrivalRate > 0 ? ArrivalRate : Terminal->BaudRate();
         if (rate > 0) {
             const double bits = 10.0 * static_cast<double>(requestLength + bytes.size());
-            due += static_cast<qint64>(std::ceil(bits * 1000.0 / rate));
+            due += static_cast<qint64>(std::ceil(bits * 1e6 / rate));
         }
     }
     if (!Outbox.empty()) {
-        due = std::max(due, Outbox.back().DueMs);  // the line sends one reply after the other
+        due = std::max(due, Outbox.back().DueUs);  // the line sends one reply after the other
     }
     qsizetype offset = 0;
     qint64 pieceDue = due;
@@ -582,27 +586,33 @@ qint64 SimulatedDevice::Reply(const QByteArray& bytes, int requestLength) {
         Outbox.push_back({pieceDue, bytes.mid(offset, size)});
         due = pieceDue;
         offset += size;
-        pieceDue += PieceGapMs;
+        pieceDue += PieceGapMs * 1000;
     }
     if (offset < bytes.size()) {
         Outbox.push_back({pieceDue, bytes.mid(offset)});
         due = pieceDue;
     }
     SendDueReplies();
-    return due;
+    return (due + 999) / 1000;
 }
 
 void SimulatedDevice::SendDueReplies() {
-    const qint64 now = Clock.elapsed();
-    while (!Outbox.empty() && Outbox.front().DueMs <= now) {
+    while (!Outbox.empty()) {
+        const qint64 wait = Outbox.front().DueUs - Clock.nsecsElapsed() / 1000;
+        if (wait > 2000) {
+            // The timer wakes a little early; the last stretch is slept
+            // precisely below.
+            OutboxTimer.start(static_cast<int>((wait - 1000) / 1000));
+            return;
+        }
+        if (wait > 0) {
+            QThread::usleep(static_cast<unsigned long>(wait));
+        }
         const QByteArray bytes = Outbox.front().Bytes;
         Outbox.pop_front();
         if (Terminal->Write(bytes)) {
             Record(TrafficRecord::Direction::Out, bytes);
         }
-    }
-    if (!Outbox.empty()) {
-        OutboxTimer.start(static_cast<int>(Outbox.front().DueMs - now));
     }
 }
 
@@ -610,6 +620,12 @@ void SimulatedDevice::Vanish() {
     ++Count.Vanishings;
     Note(QStringLiteral("vanished"));
     Terminal->Close();
+    // The device's node goes with it, as when an adapter is pulled: the COM
+    // link is taken away (its terminal's number may soon belong to another
+    // program) and put back when the device comes back (Start).
+    if (!LinkPath.isEmpty() && ReadLinkTarget(LinkPath) == LinkTarget) {
+        ::unlink(QFile::encodeName(LinkPath).constData());
+    }
     Outbox.clear();
     OutboxTimer.stop();
     Pending.clear();

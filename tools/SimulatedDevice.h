@@ -137,7 +137,7 @@ signals:
 
 private:
     struct PendingReply {
-        qint64 DueMs;
+        qint64 DueUs;  // microseconds on Clock
         QByteArray Bytes;
     };
 
@@ -146,7 +146,8 @@ private:
     void Parse();
     void HandleHeader(const QByteArray& header);
     void HandleDataBlock(const QByteArray& block);
-    // Queues a reply; returns when its last byte is due to go out.
+    // Queues a reply; returns when (in milliseconds on Clock) its last byte
+    // is due to go out.
     qint64 Reply(const QByteArray& bytes, int requestLength);
     void SendDueReplies();
     void Vanish();

@@ -218,7 +218,7 @@ private slots:
         QVERIFY(!link.Port.Write(QByteArray::fromHex("5501000000")));
         QVERIFY(link.Port.ReadAll().isEmpty());
         link.Port.Close();
-        // The port's device is gone for good: the link dangles.
+        // The port's device is gone: its link has gone with it.
         QVERIFY(!link.Port.Open());
 
         // The device comes back on a new terminal behind the same number.
