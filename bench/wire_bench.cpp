@@ -303,8 +303,8 @@ SessionFigures RunSession(DeviceThread& device, bool update, bool lineTiming, qu
         const double held = Micros(x.FirstOut - x.LastIn) / 1000.0;
         figures.DeviceHoldMs += held;
         if (lineTiming) {
-            // The device's line model: whole milliseconds, rounded up.
-            const double model = std::ceil(10.0 * (x.Request + x.Reply) * 1000.0 / Baud);
+            // The device's line model: whole microseconds, rounded up.
+            const double model = std::ceil(10.0 * (x.Request + x.Reply) * 1e6 / Baud) / 1000.0;
             figures.DeviceModelMs += model;
             figures.DeviceLateness.push_back((held - model) * 1000.0);
         }
@@ -575,7 +575,7 @@ int main(int argc, char** argv) {
         }
         std::printf(
             "pace s: what the device's line model asks for the same traffic (each exchange "
-            "rounded up to whole ms);\nvs pace: wall time less the pause against that;\n"
+            "rounded up to whole us);\nvs pace: wall time less the pause against that;\n"
             "exact: wall time less the pause, with the time the device actually held each request "
             "replaced by the line's least time\n(as against a device that answers exactly on "
             "time), against the least time\n"
