@@ -327,7 +327,9 @@ std::string RegFileStore::FormatStringValueLine(const std::string& name, const s
 bool RegFileStore::SetStringValue(std::uint32_t root, const std::string& keyPath,
                                   const std::string& valueName, const std::string& data) {
     const std::string file = KeyFile(root, keyPath);
-    if (file.empty() || valueName.find('\0') != std::string::npos) {
+    // A value line holds its name in quotes on one line: a name with a NUL or
+    // a line break cannot be written so that it reads back.
+    if (file.empty() || valueName.find_first_of(std::string("\0\r\n", 3)) != std::string::npos) {
         return false;
     }
     std::error_code ec;

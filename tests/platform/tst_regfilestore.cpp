@@ -133,6 +133,18 @@ private slots:
         QCOMPARE(QDir(Root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
     }
 
+    // A name with a line break would be written as two lines, neither of
+    // which reads back as the value (found by fuzz_regfile).
+    void valueNameWithALineBreakIsRefused() {
+        const QByteArray content = "\"ComPort\"=\"3\"\n";
+        WriteAll(KeyFilePath(), content);
+        RegFileStore store(Root.path().toStdString());
+        for (const std::string name : {"Other; \r\n\"ComPort\"=\"9", "a\nb", "a\rb"}) {
+            QVERIFY(!store.SetStringValue(HkeyLocalMachine, KeyPath.toStdString(), name, "12"));
+        }
+        QCOMPARE(ReadAll(KeyFilePath()), content);
+    }
+
     void unreadableStoreFileIsNeverReplaced() {
         if (geteuid() == 0) {
             QSKIP("root reads every file");
