@@ -117,7 +117,10 @@ std::vector<std::string> SplitLogicalLines(const std::string& content) {
     std::string line;
     std::istringstream in(content);
     while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
+        // Every CR before the LF belongs to the line end (a file converted to
+        // CR LF twice has two), so that a rewrite, which ends lines with LF,
+        // reads the same.
+        while (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
         physical.push_back(line);

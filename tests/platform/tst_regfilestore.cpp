@@ -145,6 +145,21 @@ private slots:
         QCOMPARE(ReadAll(KeyFilePath()), content);
     }
 
+    // A line end of CR CR LF: the value before it reads the same before and
+    // after a rewrite, and a second rewrite changes nothing (found by
+    // fuzz_regfile).
+    void doubledCarriageReturnsEndTheLine() {
+        WriteAll(KeyFilePath(), "\"Other\"=\"5\"\r\r\n\r\r\n\"ComPort\"=\"3\"\r\n");
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "Other"), QStringLiteral("5"));
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "12"));
+        const QByteArray once = ReadAll(KeyFilePath());
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "Other"), QStringLiteral("5"));
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "12"));
+        QCOMPARE(ReadAll(KeyFilePath()), once);
+    }
+
     void unreadableStoreFileIsNeverReplaced() {
         if (geteuid() == 0) {
             QSKIP("root reads every file");
