@@ -110,6 +110,30 @@ std::string Escape(const std::string& text) {
     return out;
 }
 
+// regedit wraps the long hex data of a value line after a comma with a
+// trailing backslash; any other line that ends with a backslash (a comment, a
+// string value) stands alone.
+bool ContinuesOnNextLine(const std::string& entry) {
+    if (entry.empty() || entry.back() != '\\') {
+        return false;
+    }
+    std::size_t i = 0;
+    SkipBlanks(entry, i);
+    std::string name;
+    if (i < entry.size() && entry[i] == '@') {
+        ++i;
+    } else if (!ReadQuoted(entry, i, name)) {
+        return false;
+    }
+    SkipBlanks(entry, i);
+    if (i >= entry.size() || entry[i] != '=') {
+        return false;
+    }
+    ++i;
+    SkipBlanks(entry, i);
+    return entry.compare(i, 4, "hex:") == 0 || entry.compare(i, 4, "hex(") == 0;
+}
+
 // A .reg file split into logical entries: a value line with its
 // continuation lines, or any other line kept as it is.
 std::vector<std::string> SplitLogicalLines(const std::string& content) {
@@ -128,8 +152,7 @@ std::vector<std::string> SplitLogicalLines(const std::string& content) {
     std::vector<std::string> logical;
     for (std::size_t k = 0; k < physical.size(); ++k) {
         std::string entry = physical[k];
-        // regedit wraps long hex data after a comma with a trailing backslash.
-        while (!entry.empty() && entry.back() == '\\' && k + 1 < physical.size()) {
+        while (ContinuesOnNextLine(entry) && k + 1 < physical.size()) {
             entry += "\n" + physical[++k];
         }
         logical.push_back(entry);
@@ -367,7 +390,13 @@ bool RegFileStore::SetStringValue(std::uint32_t root, const std::string& keyPath
         result.push_back(entry);
     }
     if (!placed) {
-        result.push_back(newLine);
+        // A wrapped hex line at the very end would take a line after it as its
+        // continuation: the new value goes before it.
+        auto at = result.end();
+        if (!result.empty() && ContinuesOnNextLine(result.back())) {
+            --at;
+        }
+        result.insert(at, newLine);
     }
     std::string out;
     for (const std::string& entry : result) {

@@ -160,6 +160,35 @@ private slots:
         QCOMPARE(ReadAll(KeyFilePath()), once);
     }
 
+    // Only the hex data of a value line continues on the next line after a
+    // backslash; the value written reads back whatever ends the file (found
+    // by fuzz_regfile).
+    void backslashAtLineEnd_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("dangling");
+        QTest::newRow("comment before the value")
+            << QByteArray("; C:\\\r\n\"ComPort\"=\"3\"\r\n") << "3" << QString();
+        QTest::newRow("comment at the end") << QByteArray("; C:\\") << QString() << QString();
+        QTest::newRow("wrapped hex at the end")
+            << QByteArray("\"Tail\"=hex(1):31,\\") << QString() << QString();
+        QTest::newRow("wrapped hex value then the value")
+            << QByteArray("\"Tail\"=hex(1):31,\\\n  32\n\"ComPort\"=\"3\"\n") << "3"
+            << "12";
+    }
+
+    void backslashAtLineEnd() {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, dangling);
+        WriteAll(KeyFilePath(), content);
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QTEST(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), "before");
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "C\\"));
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("C\\"));
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "Tail"), dangling);
+    }
+
     void unreadableStoreFileIsNeverReplaced() {
         if (geteuid() == 0) {
             QSKIP("root reads every file");
