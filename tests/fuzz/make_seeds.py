@@ -62,3 +62,7 @@ write("fuzz_session", "read_step_by_step", read + bytes([Reply, 0, Advance, 14] 
 write("fuzz_session", "update_with_faults", header + bytes(
     [4, 1, Reply, 0, Advance, 14, Reply, 1, Advance, 1, Reply, 3, 3, 0xB8, 0x0B, Reply, 2,
      3, 0xB8, 0x0B, Device, 40]))
+# The answer to the sixth Connect, reporting another model, arrives in pieces
+# while the watchdog's question is held open; both boxes are answered.
+write("fuzz_session", "ended_during_question", header + bytes(
+    [7, 10, 4, 1, 4, 1, 3, 0x6B, 0x17, 0, 10, 0x79, 0x55, 0, 0, 0, 0, 0, 1, 9, 3, 1, Advance, 30]))
