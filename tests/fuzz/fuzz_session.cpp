@@ -327,15 +327,18 @@ struct Run {
 
     void RunAction(FuzzInput& input) {
         switch (input.Byte() % 12) {
-            case 0: {  // bytes from the device, possibly in pieces
+            case 0: {  // bytes from the device, possibly in pieces, possibly late
                 const QByteArray bytes = input.Take(input.Byte() % 140);
-                Port->Deliver(bytes, 0, Pieces(int(bytes.size()), input.Byte() % 9));
+                const std::uint8_t how = input.Byte();
+                Port->Deliver(bytes, (how >> 4) * 500, Pieces(int(bytes.size()), (how & 15) % 9));
                 break;
             }
-            case 1: {  // the reply a device gives, possibly spoilt
-                const int variant = input.Byte() % 8;
+            case 1: {  // the reply a device gives, possibly spoilt, possibly late
+                const std::uint8_t how = input.Byte();
+                const int variant = how & 7;
                 const QByteArray reply = Reply(variant);
-                Port->Deliver(reply, 0, variant == 7 ? Pieces(int(reply.size()), 1) : QList<int>{});
+                Port->Deliver(reply, (how >> 3) * 250,
+                              variant == 7 ? Pieces(int(reply.size()), 1) : QList<int>{});
                 break;
             }
             case 2:

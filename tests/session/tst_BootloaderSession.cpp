@@ -604,7 +604,7 @@ void BootloaderSessionTest::tickDuringTheQuestionDoesNothing() {
 
 // The answer to the sixth Connect comes while the question is open and
 // reports another model: the session ends, and answering Retry afterwards
-// sends nothing and does not hold up the close (found by fuzz_session).
+// sends nothing and does not hold up the close (a fuzz_session case).
 void BootloaderSessionTest::sessionEndedDuringTheQuestionStaysEnded() {
     Rig rig;
     rig.Update(0x8000, 0x80FF);
