@@ -347,10 +347,14 @@ struct Run {
             case 3:
                 Clock.Advance(input.Word() % 10000);
                 break;
-            case 4:
-                Boxes.Answers.push_back((input.Byte() & 1) ? MessageAnswer::Retry
-                                                           : MessageAnswer::Cancel);
+            case 4: {  // answers to the next one to eight boxes
+                const std::uint8_t how = input.Byte();
+                for (int k = 0; k <= ((how >> 1) & 7); ++k) {
+                    Boxes.Answers.push_back((how & 1) ? MessageAnswer::Retry
+                                                      : MessageAnswer::Cancel);
+                }
                 break;
+            }
             case 5:
                 Port->RaiseLineErrorLater();
                 break;
