@@ -191,7 +191,9 @@ bool ReadWholeFile(const std::string& path, std::string& content, bool& exists) 
     if (content.size() > MaxStoreFileBytes) {
         return false;
     }
-    if (content.rfind("\xEF\xBB\xBF", 0) == 0) {
+    // A UTF-8 byte order mark is no part of the first line; an editor that
+    // adds one to a file that already has one leaves two.
+    while (content.rfind("\xEF\xBB\xBF", 0) == 0) {
         content.erase(0, 3);
     }
     return !in.bad();

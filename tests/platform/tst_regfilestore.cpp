@@ -160,6 +160,21 @@ private slots:
         QCOMPARE(ReadAll(KeyFilePath()), once);
     }
 
+    // A doubled byte order mark: the first line reads the same before and
+    // after a rewrite, and a second rewrite changes nothing (found by
+    // fuzz_regfile).
+    void doubledByteOrderMarkIsSkipped() {
+        WriteAll(KeyFilePath(), "\xEF\xBB\xBF\xEF\xBB\xBF\"ComPort\"=\"3\"\r\n");
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("3"));
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "Other", "1"));
+        const QByteArray once = ReadAll(KeyFilePath());
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("3"));
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "Other", "1"));
+        QCOMPARE(ReadAll(KeyFilePath()), once);
+    }
+
     // Only the hex data of a value line continues on the next line after a
     // backslash; the value written reads back whatever ends the file (found
     // by fuzz_regfile).
