@@ -66,3 +66,11 @@ write("fuzz_session", "update_with_faults", header + bytes(
 # while the watchdog's question is held open; both boxes are answered.
 write("fuzz_session", "ended_during_question", header + bytes(
     [7, 10, 4, 1, 4, 1, 3, 0x6B, 0x17, 0, 10, 0x79, 0x55, 0, 0, 0, 0, 0, 1, 9, 3, 1, Advance, 30]))
+
+# Inputs of problems found and mended, kept as seeds.
+write("fuzz_config", "tiny_number", b"\x00\x07" + b"1:2:3\r\nV\r\nT\r\n76d-777")
+write("fuzz_regfile", "name_with_line_break",
+      b"\x00\x02\x0f" + b"\"ComPort\"=\"3\"\r\nOther; \r\n\"ComPort12")
+write("fuzz_regfile", "doubled_cr", b"\x00\x02\x00" + b"\"A\"=\"5\"\r\r\n\r\r\n; 12")
+write("fuzz_regfile", "comment_with_backslash", b"\x00\x02\x00" + b"; C:\\\r\n\"ComPort\"=\"3\"\r\n; C\\")
+write("fuzz_regfile", "doubled_bom", b"\x00\x02\x00" + b"\xef\xbb\xbf\xef\xbb\xbf\"ComPort\"=\"3\"\n12")
