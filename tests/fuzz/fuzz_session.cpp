@@ -2,8 +2,8 @@
 //
 // Input: a header, then a script of actions.
 //   header: flags (bit 0: ReadFirmware session, else Update; bit 1: the port
-//   cannot be opened), low address (16 bits), span (2 bytes), model bytes (3),
-//   version (2), image pattern (1).
+//   cannot be opened), low address (16 bits), span (16 bits, taken modulo
+//   1024), model bytes (3), version (2), image pattern (1).
 //   actions, each an opcode byte and its operands (see RunAction).
 //
 // Every packet the session writes is checked as it is written: a header of
@@ -12,8 +12,13 @@
 // addresses inside the bounds, blocks erased before they are written, no block
 // skipped, GoApplication only when everything has gone out. After every action:
 // SessionSucceeded only after an acknowledged GoApplication, and a loaded
-// session always has Timer1 armed (a reply it waits for is watched, a session
-// that ends has its close pending). After the script, silence with every
+// session always has Timer1 armed. Nothing but Timer1 moves a session that
+// hears nothing, so every handler ends with it armed: 1000 ms after a send
+// (a data block included: its silence announces the block again), 3000 ms
+// after an unrecognised reply, 1 or 10 ms when closing. A session waits
+// unarmed only while one of its own message boxes is open, which is inside an
+// action, never between two; and a window loaded with no session mode, which
+// sends nothing and is not driven here. After the script, silence with every
 // question answered Cancel must end the session.
 
 #include <cstring>
