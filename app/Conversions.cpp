@@ -28,8 +28,8 @@ qsizetype SkipDigits(const QString& s, qsizetype i) {
     return i;
 }
 
-// The value of the longest leading decimal number of s, 0 when there is none;
-// false when it is too large for a double.
+// The value of the longest leading decimal number of s, 0 when there is none
+// or when it is too small for a double; false when it is too large for one.
 bool LeadingDecimal(const QString& s, double& number) {
     qsizetype i = 0;
     if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) {
@@ -61,7 +61,9 @@ bool LeadingDecimal(const QString& s, double& number) {
     text.replace(u'd', u'e').replace(u'D', u'e');
     bool ok = false;
     number = text.toDouble(&ok);  // C locale, whatever the system's
-    return ok;
+    // The text is a well-formed number, so a failure is a value out of range:
+    // infinite when too large, 0 when too small (which rounds to 0 anyway).
+    return ok || number == 0;
 }
 
 }  // namespace

@@ -110,6 +110,30 @@ std::string Escape(const std::string& text) {
     return out;
 }
 
+// regedit wraps the long hex data of a value line after a comma with a
+// trailing backslash; any other line that ends with a backslash (a comment, a
+// string value) stands alone.
+bool ContinuesOnNextLine(const std::string& entry) {
+    if (entry.empty() || entry.back() != '\\') {
+        return false;
+    }
+    std::size_t i = 0;
+    SkipBlanks(entry, i);
+    std::string name;
+    if (i < entry.size() && entry[i] == '@') {
+        ++i;
+    } else if (!ReadQuoted(entry, i, name)) {
+        return false;
+    }
+    SkipBlanks(entry, i);
+    if (i >= entry.size() || entry[i] != '=') {
+        return false;
+    }
+    ++i;
+    SkipBlanks(entry, i);
+    return entry.compare(i, 4, "hex:") == 0 || entry.compare(i, 4, "hex(") == 0;
+}
+
 // A .reg file split into logical entries: a value line with its
 // continuation lines, or any other line kept as it is.
 std::vector<std::string> SplitLogicalLines(const std::string& content) {
@@ -117,7 +141,10 @@ std::vector<std::string> SplitLogicalLines(const std::string& content) {
     std::string line;
     std::istringstream in(content);
     while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
+        // Every CR before the LF belongs to the line end (a file converted to
+        // CR LF twice has two), so that a rewrite, which ends lines with LF,
+        // reads the same.
+        while (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
         physical.push_back(line);
@@ -125,8 +152,7 @@ std::vector<std::string> SplitLogicalLines(const std::string& content) {
     std::vector<std::string> logical;
     for (std::size_t k = 0; k < physical.size(); ++k) {
         std::string entry = physical[k];
-        // regedit wraps long hex data after a comma with a trailing backslash.
-        while (!entry.empty() && entry.back() == '\\' && k + 1 < physical.size()) {
+        while (ContinuesOnNextLine(entry) && k + 1 < physical.size()) {
             entry += "\n" + physical[++k];
         }
         logical.push_back(entry);
@@ -165,7 +191,9 @@ bool ReadWholeFile(const std::string& path, std::string& content, bool& exists) 
     if (content.size() > MaxStoreFileBytes) {
         return false;
     }
-    if (content.rfind("\xEF\xBB\xBF", 0) == 0) {
+    // A UTF-8 byte order mark is no part of the first line; an editor that
+    // adds one to a file that already has one leaves two.
+    while (content.rfind("\xEF\xBB\xBF", 0) == 0) {
         content.erase(0, 3);
     }
     return !in.bad();
@@ -327,7 +355,9 @@ std::string RegFileStore::FormatStringValueLine(const std::string& name, const s
 bool RegFileStore::SetStringValue(std::uint32_t root, const std::string& keyPath,
                                   const std::string& valueName, const std::string& data) {
     const std::string file = KeyFile(root, keyPath);
-    if (file.empty() || valueName.find('\0') != std::string::npos) {
+    // A value line holds its name in quotes on one line: a name with a NUL or
+    // a line break cannot be written so that it reads back.
+    if (file.empty() || valueName.find_first_of(std::string("\0\r\n", 3)) != std::string::npos) {
         return false;
     }
     std::error_code ec;
@@ -362,7 +392,13 @@ bool RegFileStore::SetStringValue(std::uint32_t root, const std::string& keyPath
         result.push_back(entry);
     }
     if (!placed) {
-        result.push_back(newLine);
+        // A wrapped hex line at the very end would take a line after it as its
+        // continuation: the new value goes before it.
+        auto at = result.end();
+        if (!result.empty() && ContinuesOnNextLine(result.back())) {
+            --at;
+        }
+        result.insert(at, newLine);
     }
     std::string out;
     for (const std::string& entry : result) {

@@ -9,7 +9,8 @@
 //   "Name"=hex(N):xx,xx,...  type N given in hexadecimal, raw bytes
 // Lines that are not values (blank, ";" comments, "[...]" headers, the
 // "Windows Registry Editor" banner) are kept as they are. A malformed line
-// reads as a missing value. A write replaces the file atomically.
+// reads as a missing value. A write replaces the file atomically; a value name
+// with a NUL or a line break cannot be written.
 
 #include <map>
 #include <string>

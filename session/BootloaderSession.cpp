@@ -462,7 +462,9 @@ void BootloaderSession::Timer1_Timer() {
             Messages.Show(State.EnglishUi ? QStringLiteral("Check connection!Retry or cancel?")
                                           : QStringLiteral("检测连接！重试或取消？"),
                           MessageIcon::Critical, MessageButtons::RetryCancel, State.AppTitle);
-        if (!Loaded) {
+        // A reply that came while the question was open may have ended the
+        // session; its close is then pending and nothing more is sent.
+        if (!Loaded || CloseRequested) {
             return;
         }
         if (answer == MessageAnswer::Retry) {

@@ -121,6 +121,7 @@ private slots:
         QTest::newRow("too large") << "32768" << -99999;
         QTest::newRow("hex too large") << "&h8000" << -99999;
         QTest::newRow("huge") << "1e999" << -99999;
+        QTest::newRow("too small for a double") << "76d-777" << 0;  // found by fuzz_config
     }
 
     void comPortConversion() {

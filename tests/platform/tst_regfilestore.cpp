@@ -139,6 +139,77 @@ private slots:
                  QStringList());
     }
 
+    // A name with a line break would be written as two lines, neither of
+    // which reads back as the value (found by fuzz_regfile).
+    void valueNameWithALineBreakIsRefused() {
+        const QByteArray content = "\"ComPort\"=\"3\"\n";
+        WriteAll(KeyFilePath(), content);
+        RegFileStore store(Root.path().toStdString());
+        for (const std::string name : {"Other; \r\n\"ComPort\"=\"9", "a\nb", "a\rb"}) {
+            QVERIFY(!store.SetStringValue(HkeyLocalMachine, KeyPath.toStdString(), name, "12"));
+        }
+        QCOMPARE(ReadAll(KeyFilePath()), content);
+    }
+
+    // A line end of CR CR LF: the value before it reads the same before and
+    // after a rewrite, and a second rewrite changes nothing (found by
+    // fuzz_regfile).
+    void doubledCarriageReturnsEndTheLine() {
+        WriteAll(KeyFilePath(), "\"Other\"=\"5\"\r\r\n\r\r\n\"ComPort\"=\"3\"\r\n");
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "Other"), QStringLiteral("5"));
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "12"));
+        const QByteArray once = ReadAll(KeyFilePath());
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "Other"), QStringLiteral("5"));
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "12"));
+        QCOMPARE(ReadAll(KeyFilePath()), once);
+    }
+
+    // A doubled byte order mark: the first line reads the same before and
+    // after a rewrite, and a second rewrite changes nothing (found by
+    // fuzz_regfile).
+    void doubledByteOrderMarkIsSkipped() {
+        WriteAll(KeyFilePath(), "\xEF\xBB\xBF\xEF\xBB\xBF\"ComPort\"=\"3\"\r\n");
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("3"));
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "Other", "1"));
+        const QByteArray once = ReadAll(KeyFilePath());
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("3"));
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "Other", "1"));
+        QCOMPARE(ReadAll(KeyFilePath()), once);
+    }
+
+    // Only the hex data of a value line continues on the next line after a
+    // backslash; the value written reads back whatever ends the file (found
+    // by fuzz_regfile).
+    void backslashAtLineEnd_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("dangling");
+        QTest::newRow("comment before the value")
+            << QByteArray("; C:\\\r\n\"ComPort\"=\"3\"\r\n") << "3" << QString();
+        QTest::newRow("comment at the end") << QByteArray("; C:\\") << QString() << QString();
+        QTest::newRow("wrapped hex at the end")
+            << QByteArray("\"Tail\"=hex(1):31,\\") << QString() << QString();
+        QTest::newRow("wrapped hex value then the value")
+            << QByteArray("\"Tail\"=hex(1):31,\\\n  32\n\"ComPort\"=\"3\"\n") << "3"
+            << "12";
+    }
+
+    void backslashAtLineEnd() {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, dangling);
+        WriteAll(KeyFilePath(), content);
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QTEST(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), "before");
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "C\\"));
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("C\\"));
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "Tail"), dangling);
+    }
+
     void unreadableStoreFileIsNeverReplaced() {
         if (geteuid() == 0) {
             QSKIP("root reads every file");

@@ -82,6 +82,7 @@ private slots:
     void portThatCannotBeOpened();
     void progressTexts();
     void tickDuringTheQuestionDoesNothing();
+    void sessionEndedDuringTheQuestionStaysEnded();
     void closingTheWindowStopsEverything_data();
     void closingTheWindowStopsEverything();
     void retryCountStopsAtItsTop();
@@ -599,6 +600,27 @@ void BootloaderSessionTest::tickDuringTheQuestionDoesNothing() {
     rig.Clock.Advance(1000);
     QCOMPARE(rig.Device.OfKind(Kind::Erase).size(), 3);
     QCOMPARE(rig.Session.RetryCount, 1);
+}
+
+// The answer to the sixth Connect comes while the question is open and
+// reports another model: the session ends, and answering Retry afterwards
+// sends nothing and does not hold up the close (a fuzz_session case).
+void BootloaderSessionTest::sessionEndedDuringTheQuestionStaysEnded() {
+    Rig rig;
+    rig.Update(0x8000, 0x80FF);
+    rig.Device.Plan(Kind::Connect, 0, Fault::Silent, 5);
+    rig.Device.Model = {0x01, 0x09, 0x03};
+    rig.Device.ReplyDelayMs = 1500;
+    rig.Boxes.HoldOpenMs = 1000;
+    rig.Boxes.Answers = {MessageAnswer::Ok, MessageAnswer::Retry};
+    QVERIFY(rig.Run());
+    QCOMPARE(rig.Boxes.Log.size(), 2);
+    QCOMPARE(rig.Boxes.Log[1].Text, QStringLiteral("Model Error！"));
+    QCOMPARE(rig.Device.OfKind(Kind::Connect).size(), 6);
+    // Model Error shown at 6500 and closed at 7500, the window 10 ms later.
+    QCOMPARE(rig.View.CloseTimes, (QList<qint64>{7510}));
+    QVERIFY(!rig.State.SessionSucceeded);
+    VerifyClosedCleanly(rig);
 }
 
 void BootloaderSessionTest::closingTheWindowStopsEverything_data() {

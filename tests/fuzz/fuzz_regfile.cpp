@@ -1,0 +1,166 @@
+// The .reg settings file: RegFileStore over a temporary root folder whose key
+// file holds arbitrary bytes.
+//
+// Input: a selector byte, a byte V and a byte N, then the file content. The
+// value written is the last V bytes of the content; the name written is the N
+// bytes before them when N > 0, else one of the names found in the file or
+// "ComPort", chosen by the selector.
+//
+// Checked: a read gives the same value whatever the buffer, as long as the
+// value fits; after SetStringValue the value written reads back exactly, as a
+// string, and every other value reads as before; a refused write leaves the
+// file as it was; writing the same value again changes nothing.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "FuzzInput.h"
+#include "RegFileStore.h"
+
+namespace {
+
+const std::string KeyPath = "SoftWare\\Vendor\\Update";
+
+std::string& RootFolder() {
+    static std::string folder;
+    return folder;
+}
+
+void RemoveRootFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(RootFolder(), ec);
+}
+
+// A fresh folder for this process, on a memory file system where there is one.
+const std::string& Root() {
+    if (RootFolder().empty()) {
+        const char* base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+        std::string pattern = std::string(base) + "/fuzz_regfile.XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::abort();
+        }
+        RootFolder() = pattern;
+        std::atexit(RemoveRootFolder);
+    }
+    return RootFolder();
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [&lower](char x, char y) { return lower(x) == lower(y); });
+}
+
+bool SameQuery(const KeyValueBackend::Query& a, const KeyValueBackend::Query& b) {
+    return a.Found == b.Found && (!a.Found || (a.Type == b.Type && a.Data == b.Data));
+}
+
+std::string Printable(const std::string& s) {
+    std::string out;
+    for (const char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7F && c != '\\') {
+            out.push_back(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+constexpr std::size_t Unlimited = 1 << 30;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzInput input(data, size);
+    const std::uint8_t selector = input.Byte();
+    const std::size_t valueLength = input.Byte();
+    const std::size_t nameLength = input.Byte();
+    const std::string content = input.Rest().toStdString();
+    const std::string value =
+        content.substr(content.size() - std::min(valueLength, content.size()));
+    const std::string beforeValue = content.substr(0, content.size() - value.size());
+    const std::string slicedName =
+        beforeValue.substr(beforeValue.size() - std::min(nameLength, beforeValue.size()));
+
+    RegFileStore store(Root());
+    const std::string file = store.KeyFile(HkeyLocalMachine, KeyPath);
+    std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+    WriteFile(file, content);
+
+    // The names to watch: some fixed ones and those of the file's own lines.
+    std::vector<std::string> names{"ComPort", "comport", "Other", ""};
+    std::istringstream lines(content);
+    std::string line;
+    while (std::getline(lines, line) && names.size() < 20) {
+        RegFileStore::Value v;
+        if (RegFileStore::ParseValueLine(line, v)) {
+            names.push_back(v.Name);
+        }
+    }
+    std::string name = names[selector % names.size()];
+    if (nameLength > 0) {
+        name = slicedName;
+        names.push_back(name);
+    }
+
+    std::vector<KeyValueBackend::Query> before;
+    for (const std::string& n : names) {
+        const auto all = store.QueryValue(HkeyLocalMachine, KeyPath, n, Unlimited);
+        const auto limited = store.QueryValue(HkeyLocalMachine, KeyPath, n, 1024);
+        FUZZ_CHECK(all.Found || !limited.Found, "a small buffer finds what a large one does not");
+        FUZZ_CHECK(limited.Found == (all.Found && all.Data.size() <= 1024) &&
+                       (!limited.Found || SameQuery(all, limited)),
+                   "value \"%s\" reads differently through a 1024-byte buffer",
+                   Printable(n).c_str());
+        before.push_back(all);
+    }
+
+    const bool stored = store.SetStringValue(HkeyLocalMachine, KeyPath, name, value);
+    const std::string written = ReadFile(file);
+    if (!stored) {
+        FUZZ_CHECK(written == content, "a refused write changed the file");
+        return 0;
+    }
+    const auto back = store.QueryValue(HkeyLocalMachine, KeyPath, name, Unlimited);
+    FUZZ_CHECK(back.Found && back.Type == RegTypeString && back.Data == value,
+               "\"%s\"=\"%s\" reads back as %d/%u/\"%s\"", Printable(name).c_str(),
+               Printable(value).c_str(), back.Found, back.Type, Printable(back.Data).c_str());
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        if (SameName(names[k], name)) {
+            continue;
+        }
+        const auto after = store.QueryValue(HkeyLocalMachine, KeyPath, names[k], Unlimited);
+        FUZZ_CHECK(SameQuery(before[k], after),
+                   "writing \"%s\" changed \"%s\" from %d/\"%s\" to %d/\"%s\"",
+                   Printable(name).c_str(), Printable(names[k]).c_str(), before[k].Found,
+                   Printable(before[k].Data).c_str(), after.Found, Printable(after.Data).c_str());
+    }
+    FUZZ_CHECK(
+        store.SetStringValue(HkeyLocalMachine, KeyPath, name, value) && ReadFile(file) == written,
+        "writing the same value again changed the file");
+    return 0;
+}
