@@ -60,10 +60,13 @@ public:
 private:
     void Fail(const QString& text) { Violations.append(text); }
 
+    // The session's boxes whose answers still counted: a box answered after
+    // the session had ended (a question held open while a late reply carried
+    // the session to its end) changes nothing.
     QList<ShownMessage> SessionMessages() const {
         QList<ShownMessage> list;
         for (const ShownMessage& m : Rec.Messages) {
-            if (!m.FromCaller) {
+            if (!m.FromCaller && !m.AnsweredAfterEnd) {
                 list.append(m);
             }
         }

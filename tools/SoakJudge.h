@@ -33,6 +33,9 @@ struct ShownMessage {
     QString Title;
     MessageAnswer Answer = MessageAnswer::Ok;
     bool FromCaller = false;  // shown by the main window after the session window closed
+    // Answered when the session had already ended (or was closing): the
+    // answer could change nothing any more.
+    bool AnsweredAfterEnd = false;
 };
 
 struct SessionRecord {

@@ -44,8 +44,10 @@ bool WatchedPort::Write(const QByteArray& bytes) {
     return ok;
 }
 
-void SoakOperator::BeginSession(const SessionPlan& plan, SessionRecord* record) {
+void SoakOperator::BeginSession(const SessionPlan& plan, SessionRecord* record,
+                                std::function<bool()> sessionOver) {
     Record = record;
+    SessionOver = std::move(sessionOver);
     Dice.seed(plan.Seed ^ 0x0BE7A70Fu);
     RetryChance = plan.RetryChance;
     GiveUpAfter = plan.GiveUpAfter;
@@ -73,8 +75,10 @@ MessageAnswer SoakOperator::Show(const QString& text, MessageIcon icon, MessageB
         answer = retry ? MessageAnswer::Retry : MessageAnswer::Cancel;
         ++(retry ? Retries : Cancels);
     }
+    qsizetype index = -1;
     if (Record) {
-        Record->Messages.append({text, icon, buttons, title, answer, Caller});
+        index = Record->Messages.size();
+        Record->Messages.append({text, icon, buttons, title, answer, Caller, false});
     }
     if (!Caller && chance(HoldChance)) {
         // The operator takes a while to read the box; the program's events
@@ -86,6 +90,9 @@ MessageAnswer SoakOperator::Show(const QString& text, MessageIcon icon, MessageB
         ++Watch.OpenBoxes;
         box.exec();
         --Watch.OpenBoxes;
+    }
+    if (Record && index >= 0 && !Caller && SessionOver) {
+        Record->Messages[index].AnsweredAfterEnd = SessionOver();
     }
     return answer;
 }
@@ -263,7 +270,6 @@ SessionRecord SoakRig::Run(const SessionPlan& plan) {
     state->EnglishUi = true;
     state->SessionModeUpdate = plan.Update;
     state->SessionModeReadFirmware = !plan.Update;
-    Operator.BeginSession(plan, &record);
 
     // The session window: a new port and Timer1 for each.
     QtSerialPort port;
@@ -274,6 +280,8 @@ SessionRecord SoakRig::Run(const SessionPlan& plan) {
     SoakView view(record);
     {
         BootloaderSession session(*state, watched, timer1, Operator, pause, view);
+        Operator.BeginSession(plan, &record,
+                              [&session] { return !session.IsLoaded() || session.CloseRequested; });
         QEventLoop modal;
         view.OnClose = [&] {
             session.Form_Unload();

@@ -83,8 +83,13 @@ private:
 class SoakOperator : public MessageBoxes {
 public:
     SoakOperator(double scale, BoxWatch& watch) : Scale(scale), Watch(watch) {}
-    void BeginSession(const SessionPlan& plan, SessionRecord* record);
-    void EndSession() { Record = nullptr; }
+    // sessionOver tells whether the session has ended or is closing.
+    void BeginSession(const SessionPlan& plan, SessionRecord* record,
+                      std::function<bool()> sessionOver);
+    void EndSession() {
+        Record = nullptr;
+        SessionOver = {};
+    }
     // The main window's message after the session window has closed.
     void ShowAsCaller(const QString& text);
     MessageAnswer Show(const QString& text, MessageIcon icon, MessageButtons buttons,
@@ -99,6 +104,7 @@ private:
     double Scale;
     BoxWatch& Watch;
     SessionRecord* Record = nullptr;
+    std::function<bool()> SessionOver;
     std::mt19937 Dice;
     double RetryChance = 0.8;
     int GiveUpAfter = 8;

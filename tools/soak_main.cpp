@@ -14,6 +14,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
+#include <algorithm>
 #include <cstdio>
 
 #include "SoakJudge.h"
@@ -194,11 +195,15 @@ int main(int argc, char* argv[]) {
         const Judgement judgement = JudgeSession(plan, record);
         ++endings[plan.Update ? 0 : 1][static_cast<int>(judgement.Ending)];
 
-        const QString line = QStringLiteral("#%1 seed %2 %3 faults: %4 -> %5 (%6 ms)")
-                                 .arg(i)
-                                 .arg(Hex(plan.Seed), plan.Describe(), FaultSummary(record),
-                                      EndingName(judgement.Ending))
-                                 .arg(clock.elapsed());
+        const QString line =
+            QStringLiteral("#%1 seed %2 %3 faults: %4 -> %5 (%6 exchanges, %7 questions, %8 ms)")
+                .arg(i)
+                .arg(Hex(plan.Seed), plan.Describe(), FaultSummary(record),
+                     EndingName(judgement.Ending))
+                .arg(record.Device.Exchanges)
+                .arg(std::count_if(record.Messages.begin(), record.Messages.end(),
+                                   [](const ShownMessage& m) { return m.Text == QuestionText; }))
+                .arg(clock.elapsed());
         if (verbose) {
             Print(line);
         }

@@ -173,6 +173,12 @@ private slots:
             c.Record.Device.FaultsInjected = 6;
             c.Record.Messages.prepend(Box(QuestionText, MessageAnswer::Retry));
         }) << SessionEnding::Success;
+        QTest::newRow("Cancel after the session had succeeded") << false << Spoil([](Case& c) {
+            c.Record.Device.FaultsInjected = 6;
+            ShownMessage late = Box(QuestionText, MessageAnswer::Cancel);
+            late.AnsweredAfterEnd = true;
+            c.Record.Messages.prepend(late);
+        }) << SessionEnding::Success;
         QTest::newRow("model error") << true << Spoil([](Case& c) {
             c.Unsuccessful();
             c.Record.Device.FaultsInjected = 1;
