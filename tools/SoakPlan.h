@@ -63,7 +63,8 @@ struct SessionPlan {
     // Of the replies longer than one byte (Connect and ReadMemory), this
     // share comes in two pieces with a pause between them (at time scale 1):
     // a Connect reply often after the watchdog's second, a read block within
-    // half of it unless late read blocks are asked for.
+    // 300 ms unless late read blocks are asked for (a read block later than
+    // the watchdog can be taken rotated by the resend: see --late-read-blocks).
     double SplitReplyRate = 0;
     bool LateReadBlocks = false;
 

@@ -193,7 +193,7 @@ bool SoakRig::PrepareDevice(const SessionPlan& plan, QString* error) {
 
 // Decides, as a request reaches the device, whether its reply comes in two
 // pieces: a Connect reply often after the watchdog's second, a read block
-// within half of it unless late read blocks are asked for.
+// within 300 ms unless late read blocks are asked for.
 void SoakRig::OnRequestBytes(const QByteArray& bytes) {
     ReplySplit = false;
     ReplyLate = false;
@@ -212,7 +212,7 @@ void SoakRig::OnRequestBytes(const QByteArray& bytes) {
     }
     const bool mayBeLate = connect || Plan->LateReadBlocks;
     const int gap = mayBeLate ? std::uniform_int_distribution<int>(200, 2500)(Dice)
-                              : std::uniform_int_distribution<int>(100, 500)(Dice);
+                              : std::uniform_int_distribution<int>(50, 300)(Dice);
     const int head = std::uniform_int_distribution<int>(1, 9)(Dice);
     ReplySplit = true;
     ReplyLate = gap >= WatchdogMs;

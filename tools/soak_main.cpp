@@ -165,6 +165,12 @@ int main(int argc, char* argv[]) {
         }
         rig.SetSessionTimeoutMs(timeout);
     }
+    if (scale < 0.05) {
+        Print(
+            QStringLiteral("soak: note: below a time scale of 0.05 the scaled intervals come "
+                           "near the scheduling delays of a loaded machine; a reply may then "
+                           "come after the watchdog's interval by chance"));
+    }
     QString error;
     if (!rig.Start(&error)) {
         return Fail(error);
