@@ -237,15 +237,15 @@ void SoakRig::OnRequestHandled(ExchangeKind kind, FaultKind fault) {
     }
 }
 
-SessionRecord SoakRig::Run(const SessionPlan& plan) {
-    SessionRecord record;
-    QString error;
+bool SoakRig::Run(const SessionPlan& plan, SessionRecord& record, QString* error) {
+    record = SessionRecord{};
+    Dice.seed(plan.Seed ^ 0x5EEDF00Du);
+    if (!PrepareDevice(plan, error)) {
+        *error = QStringLiteral("the device cannot start: %1").arg(*error);
+        return false;
+    }
     Plan = &plan;
     Record = &record;
-    Dice.seed(plan.Seed ^ 0x5EEDF00Du);
-    if (!PrepareDevice(plan, &error)) {
-        qFatal("soak: the device cannot start: %s", qPrintable(error));
-    }
 
     // Another program holding the port.
     std::unique_ptr<QtSerialPort> holder;
@@ -253,7 +253,10 @@ SessionRecord SoakRig::Run(const SessionPlan& plan) {
         holder = std::make_unique<QtSerialPort>();
         holder->SetPortNumber(SoakComPort);
         if (!holder->Open()) {
-            qFatal("soak: cannot hold the port: %s", qPrintable(holder->LastError()));
+            *error = QStringLiteral("cannot hold the port: %1").arg(holder->LastError());
+            Plan = nullptr;
+            Record = nullptr;
+            return false;
         }
     }
 
@@ -353,5 +356,5 @@ SessionRecord SoakRig::Run(const SessionPlan& plan) {
     Totals.UnerasedWrites += record.Device.UnerasedWrites;
     Plan = nullptr;
     Record = nullptr;
-    return record;
+    return true;
 }

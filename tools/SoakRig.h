@@ -136,8 +136,9 @@ public:
     ~SoakRig();
     // Makes the temporary store root and starts the device behind COM99.
     bool Start(QString* error);
-    // Runs one session and returns what it left behind; Judgement separately.
-    SessionRecord Run(const SessionPlan& plan);
+    // Runs one session and fills in what it left behind. False with the
+    // reason when the session could not be set up.
+    bool Run(const SessionPlan& plan, SessionRecord& record, QString* error);
 
     double TimeScale() const { return Scale; }
     void SetSessionTimeoutMs(int ms) { SessionTimeoutMs = ms; }

@@ -197,7 +197,11 @@ int main(int argc, char* argv[]) {
         const SessionPlan plan = MakeSessionPlan(seeds[i], mix);
         QElapsedTimer clock;
         clock.start();
-        const SessionRecord record = rig.Run(plan);
+        SessionRecord record;
+        if (!rig.Run(plan, record, &error)) {
+            return Fail(
+                QStringLiteral("session %1 (seed %2): %3").arg(i).arg(Hex(plan.Seed), error));
+        }
         const Judgement judgement = JudgeSession(plan, record);
         ++endings[plan.Update ? 0 : 1][static_cast<int>(judgement.Ending)];
 
