@@ -182,6 +182,22 @@ SessionPlan MakeSessionPlan(quint32 seed, const SoakMix& mix) {
 
     // Faults of the Connect are scripted on one of the first Connects; the
     // vanishing on any exchange of the session.
+    if (chance(mix.ReplyDuringQuestion)) {
+        // The sixth Connect goes out at 5 s; its answer comes 1.1 to 2.5 s
+        // later, while the question asked at 6 s is open for 2.5 to 3 s.
+        for (int i = 1; i <= 5; ++i) {
+            ScriptedFault f;
+            f.Kind = ExchangeKind::Connect;
+            f.Ordinal = i;
+            f.Fault = FaultKind::Silence;
+            plan.Scripted.append(f);
+        }
+        plan.LateConnect = 6;
+        plan.FirstQuestionHoldMs = dice.Between(2500, 3000);
+        // Read blocks split in two are on their way at most moments, also
+        // when the question is answered.
+        plan.SplitReplyRate = dice.Real(0.5, 1.0);
+    }
     if (chance(mix.RefuseConnect)) {
         ScriptedFault f;
         f.Kind = ExchangeKind::Connect;
@@ -220,7 +236,9 @@ SessionPlan MakeSessionPlan(quint32 seed, const SoakMix& mix) {
         plan.Port = dice.Chance(0.5) ? PortTrouble::Missing : PortTrouble::Busy;
     }
     if (chance(mix.SplitReplies)) {
-        plan.SplitReplyRate = dice.Real(0.02, 0.9);
+        plan.SplitReplyRate = std::max(plan.SplitReplyRate, dice.Real(0.02, 0.9));
+    }
+    if (plan.SplitReplyRate > 0) {
         plan.LateReadBlocks = mix.LateReadBlocks;
     }
 
@@ -247,6 +265,9 @@ QString SessionPlan::Describe() const {
         text += QStringLiteral(" port-missing");
     } else if (Port == PortTrouble::Busy) {
         text += QStringLiteral(" port-busy");
+    }
+    if (LateConnect > 0) {
+        text += QStringLiteral(" reply-during-question");
     }
     if (SplitReplyRate > 0) {
         text += QStringLiteral(" split=%1%2")

@@ -29,6 +29,9 @@ struct SoakMix {
     double RefuseConnect = 0.05;
     double WrongModel = 0.05;
     double Only9600 = 0.08;
+    // The first five Connects go unheard and the answer to the sixth comes
+    // while the operator reads the watchdog's question.
+    double ReplyDuringQuestion = 0.06;
     double NoMarker = 0.10;  // the device reports no model and keeps its line rate
     double PortTrouble = 0.03;
     double SplitReplies = 0.12;
@@ -67,6 +70,9 @@ struct SessionPlan {
     // the watchdog can be taken rotated by the resend: see --late-read-blocks).
     double SplitReplyRate = 0;
     bool LateReadBlocks = false;
+    // > 0: the reply to this Connect (counted from 1) comes in two pieces,
+    // the second after the watchdog's second.
+    int LateConnect = 0;
 
     // Around the device.
     PortTrouble Port = PortTrouble::None;
@@ -76,7 +82,9 @@ struct SessionPlan {
     int GiveUpAfter = 8;       // questions in one session, then always Cancel
     double HoldChance = 0.3;   // of keeping a box open for a while
     int HoldMaxMs = 3000;      // at time scale 1
-    int CloseAfterMs = -1;     // real ms after the start; < 0: the operator never closes
+    // > 0: the first question stays open this long and is answered Retry.
+    int FirstQuestionHoldMs = 0;
+    int CloseAfterMs = -1;  // real ms after the start; < 0: the operator never closes
 
     // Exchanges that the session needs without faults.
     int PlainExchanges() const;

@@ -53,6 +53,7 @@ void SoakOperator::BeginSession(const SessionPlan& plan, SessionRecord* record,
     GiveUpAfter = plan.GiveUpAfter;
     HoldChance = plan.HoldChance;
     HoldMaxMs = plan.HoldMaxMs;
+    FirstQuestionHoldMs = plan.FirstQuestionHoldMs;
     SessionQuestions = 0;
 }
 
@@ -71,7 +72,10 @@ MessageAnswer SoakOperator::Show(const QString& text, MessageIcon icon, MessageB
     if (buttons == MessageButtons::RetryCancel) {
         ++Questions;
         ++SessionQuestions;
-        const bool retry = SessionQuestions <= GiveUpAfter && chance(RetryChance);
+        // The question that a reply overtakes is answered with Retry: what
+        // the session does then is the point of that scenario.
+        const bool overtaken = SessionQuestions == 1 && FirstQuestionHoldMs > 0;
+        const bool retry = overtaken || (SessionQuestions <= GiveUpAfter && chance(RetryChance));
         answer = retry ? MessageAnswer::Retry : MessageAnswer::Cancel;
         ++(retry ? Retries : Cancels);
     }
@@ -80,11 +84,14 @@ MessageAnswer SoakOperator::Show(const QString& text, MessageIcon icon, MessageB
         index = Record->Messages.size();
         Record->Messages.append({text, icon, buttons, title, answer, Caller, false});
     }
-    if (!Caller && chance(HoldChance)) {
+    const bool firstQuestion =
+        buttons == MessageButtons::RetryCancel && SessionQuestions == 1 && FirstQuestionHoldMs > 0;
+    if (!Caller && (firstQuestion || chance(HoldChance))) {
         // The operator takes a while to read the box; the program's events
         // go on meanwhile, as under a modal box.
         ++Held;
-        const int holdMs = std::uniform_int_distribution<int>(0, HoldMaxMs)(Dice);
+        const int holdMs = firstQuestion ? FirstQuestionHoldMs
+                                         : std::uniform_int_distribution<int>(0, HoldMaxMs)(Dice);
         QEventLoop box;
         QTimer::singleShot(ScaledMs(holdMs, Scale), &box, &QEventLoop::quit);
         ++Watch.OpenBoxes;
@@ -178,6 +185,7 @@ bool SoakRig::PrepareDevice(const SessionPlan& plan, QString* error) {
     Device.SetNoMarkerValue(plan.NoMarkerValue);
     Device.SetMemory(plan.DeviceMemory);
     Device.SetQuietGapMs(QuietGapMs());
+    Connects = 0;
     ReplySplit = false;
     ReplyLate = false;
     Device.SetReplyPieces({});
@@ -198,16 +206,24 @@ void SoakRig::OnRequestBytes(const QByteArray& bytes) {
     ReplySplit = false;
     ReplyLate = false;
     Device.SetReplyPieces({});
-    if (!Plan || Plan->SplitReplyRate <= 0 || bytes.size() < 2 ||
-        static_cast<quint8>(bytes[0]) != 0x55) {
+    if (!Plan || bytes.size() < 2 || static_cast<quint8>(bytes[0]) != 0x55) {
         return;
     }
     const quint8 code = static_cast<quint8>(bytes[1]);
     const bool connect = code == CodeConnect;
+    if (connect && ++Connects == Plan->LateConnect) {
+        ReplySplit = true;
+        ReplyLate = true;
+        Device.SetReplyPieces(
+            {std::uniform_int_distribution<int>(1, 9)(Dice)},
+            ScaledMs(std::uniform_int_distribution<int>(1100, 2500)(Dice), Scale));
+        return;
+    }
     if (!connect && code != CodeReadMemory) {
         return;
     }
-    if (std::uniform_real_distribution<double>(0, 1)(Dice) >= Plan->SplitReplyRate) {
+    if (Plan->SplitReplyRate <= 0 ||
+        std::uniform_real_distribution<double>(0, 1)(Dice) >= Plan->SplitReplyRate) {
         return;
     }
     const bool mayBeLate = connect || Plan->LateReadBlocks;

@@ -110,6 +110,7 @@ private:
     int GiveUpAfter = 8;
     double HoldChance = 0;
     int HoldMaxMs = 0;
+    int FirstQuestionHoldMs = 0;
     int SessionQuestions = 0;
     bool Caller = false;
 };
@@ -174,6 +175,7 @@ private:
     std::mt19937 Dice;
     const SessionPlan* Plan = nullptr;
     SessionRecord* Record = nullptr;
+    int Connects = 0;         // Connect requests of the session so far
     bool ReplySplit = false;  // the reply to the request being handled comes in two pieces
     bool ReplyLate = false;   // its second piece after the watchdog's second
 };
