@@ -160,7 +160,7 @@ public:
     // At time scale 1: the device's quiet gap and the program's resend interval.
     static constexpr int DeviceQuietGapMs = 200;
     static constexpr int WatchdogMs = 1000;
-    static constexpr int QuietGapFloorMs = 25;
+    static constexpr int QuietGapFloorMs = 50;
 
 private:
     bool PrepareDevice(const SessionPlan& plan, QString* error);

@@ -231,6 +231,15 @@ int main(int argc, char* argv[]) {
             for (const QString& v : judgement.Violations) {
                 Print(QStringLiteral("  VIOLATION: %1").arg(v));
             }
+            if (record.Device.SkippedBytes > 0 || record.Device.DroppedPartials > 0) {
+                Print(QStringLiteral("  note: the device lost the framing of the program's bytes "
+                                     "(%1 bytes skipped, %2 requests given up); a stall of this "
+                                     "process longer than the device's quiet gap (%3 ms) between "
+                                     "an acknowledgement and its data block does that")
+                          .arg(record.Device.SkippedBytes)
+                          .arg(record.Device.DroppedPartials)
+                          .arg(rig.QuietGapMs()));
+            }
             Print(QStringLiteral("  messages: %1").arg([&] {
                 QStringList texts;
                 for (const ShownMessage& m : record.Messages) {

@@ -126,8 +126,8 @@ private slots:
 
     void deviceQuietGapStaysBelowTheResendInterval() {
         QCOMPARE(SoakRig(1.0).QuietGapMs(), 200);
-        QCOMPARE(SoakRig(0.1).QuietGapMs(), 25);   // floor of real time
-        QCOMPARE(SoakRig(0.02).QuietGapMs(), 10);  // half of the 20 ms resend interval
+        QCOMPARE(SoakRig(0.1).QuietGapMs(), 50);   // floor of real time
+        QCOMPARE(SoakRig(0.05).QuietGapMs(), 25);  // half of the 50 ms resend interval
     }
 
     void plansComeFromTheirSeedAlone() {
