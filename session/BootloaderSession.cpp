@@ -468,7 +468,15 @@ void BootloaderSession::Timer1_Timer() {
             return;
         }
         if (answer == MessageAnswer::Retry) {
-            ResendAfterSilence();
+            // A reply that came while the operator was asked has moved the
+            // session on, and Timer1 already watches the request sent since.
+            // Asking for that one again would put a second answer on the
+            // line, to be read as the answer to the request after it. Only
+            // when nothing watches a request any more (no reply came, or its
+            // tick fell into the question) is the request sent again.
+            if (!Timer1.IsActive()) {
+                ResendAfterSilence();
+            }
             WatchdogBusy = false;
         } else {
             EndSession(CloseAtOnceMs);

@@ -83,6 +83,7 @@ private slots:
     void progressTexts();
     void tickDuringTheQuestionDoesNothing();
     void sessionEndedDuringTheQuestionStaysEnded();
+    void replyDuringTheQuestionIsNotAskedForTwice();
     void closingTheWindowStopsEverything_data();
     void closingTheWindowStopsEverything();
     void retryCountStopsAtItsTop();
@@ -621,6 +622,30 @@ void BootloaderSessionTest::sessionEndedDuringTheQuestionStaysEnded() {
     QCOMPARE(rig.View.CloseTimes, (QList<qint64>{7510}));
     QVERIFY(!rig.State.SessionSucceeded);
     VerifyClosedCleanly(rig);
+}
+
+void BootloaderSessionTest::replyDuringTheQuestionIsNotAskedForTwice() {
+    Rig rig;
+    rig.ReadFirmware();
+    // The answer to the sixth Connect comes at 6500, while the question is
+    // open (6000 to 10000); the session reads on meanwhile, a block every
+    // 400 ms. Retry at 10000 finds the request for 0x0400 (sent at 9700)
+    // still on its way: asking for it again would put two answers on the
+    // line, and the second would be stored as the block at 0x0480.
+    rig.Device.Plan(Kind::Connect, 0, Fault::Silent, 5);
+    rig.Device.Marker = false;
+    rig.Device.ReplyDelayMs = 1500;
+    rig.Boxes.HoldOpenMs = 4000;
+    rig.Boxes.Answers = {MessageAnswer::Retry};
+    rig.Session.Form_Load();
+    rig.Clock.Advance(5500);
+    rig.Device.ReplyDelayMs = 400;
+    QVERIFY(rig.RunOn());
+    QCOMPARE(rig.Boxes.Log.size(), 1);
+    QVERIFY(rig.State.SessionSucceeded);
+    QVERIFY(std::equal(rig.State.FirmwareImage.begin(), rig.State.FirmwareImage.begin() + 0x8000,
+                       rig.Device.Memory.begin()));
+    QCOMPARE(rig.Device.OfKind(Kind::Read).size(), 256);
 }
 
 void BootloaderSessionTest::closingTheWindowStopsEverything_data() {

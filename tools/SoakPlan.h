@@ -1,0 +1,97 @@
+#pragma once
+
+// What one soak session is made of: the kind of session, the image, the
+// device's memory and identity, the faults it is given and how the operator
+// answers. Everything is drawn from one seed, so that a session can be run
+// again on its own with that seed.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <array>
+
+#include "DeviceFaults.h"
+#include "ProcessState.h"
+
+// The per-machine constants of the program that the soak hands to sessions.
+inline constexpr int SoakComPort = 99;  // no serial device of the machine stands behind it
+inline const QString SoakTitle = QStringLiteral("Soak");
+
+// How often each kind of trouble is put into a session, before scaling by
+// the fault level (--fault-level).
+struct SoakMix {
+    double Level = 1.0;  // 0: no faults at all
+    // Each of silence, dropped replies, lost data-block replies, NACKs,
+    // unrecognised status bytes and corrupted read blocks is in a session
+    // with this chance; when it is, it happens about 0.5 to 4 times.
+    double PerExchangeKind = 0.3;
+    double Vanish = 0.05;
+    double RefuseConnect = 0.05;
+    double WrongModel = 0.05;
+    double Only9600 = 0.08;
+    // The first five Connects go unheard and the answer to the sixth comes
+    // while the operator reads the watchdog's question.
+    double ReplyDuringQuestion = 0.06;
+    double NoMarker = 0.10;  // the device reports no model and keeps its line rate
+    double PortTrouble = 0.03;
+    double SplitReplies = 0.12;
+    // A noisy line: many refused blocks or spoilt read blocks.
+    double Storm = 0.06;
+    // Read blocks may come after the watchdog's second as well.
+    bool LateReadBlocks = false;
+    double OperatorCloses = 0.02;
+};
+
+enum class PortTrouble { None, Missing, Busy };
+
+struct SessionPlan {
+    quint32 Seed = 0;
+    bool Update = true;  // else ReadFirmware
+    int Low = 0;
+    int High = 0x7FFF;
+    // The image the caller hands over (all 64 KiB; an Update sends Low..High)
+    // and the device memory at the start of the session.
+    QByteArray Image;
+    QByteArray DeviceMemory;
+    std::array<quint8, 3> Model{};
+    FirmwareVersionBytes Version;
+
+    // The device.
+    bool Marker = true;
+    quint8 NoMarkerValue = 0;
+    RandomFaultRates Rates;
+    bool Storm = false;  // a noisy line: many refused or spoilt blocks
+    quint32 FaultSeed = 0;
+    QList<ScriptedFault> Scripted;
+    // Of the replies longer than one byte (Connect and ReadMemory), this
+    // share comes in two pieces with a pause between them (at time scale 1):
+    // a Connect reply often after the watchdog's second, a read block within
+    // 300 ms unless late read blocks are asked for (a read block later than
+    // the watchdog can be taken rotated by the resend: see --late-read-blocks).
+    double SplitReplyRate = 0;
+    bool LateReadBlocks = false;
+    // > 0: the reply to this Connect (counted from 1) comes in two pieces,
+    // the second after the watchdog's second.
+    int LateConnect = 0;
+
+    // Around the device.
+    PortTrouble Port = PortTrouble::None;
+
+    // The operator.
+    double RetryChance = 0.8;  // of answering the question with Retry
+    int GiveUpAfter = 8;       // questions in one session, then always Cancel
+    double HoldChance = 0.3;   // of keeping a box open for a while
+    int HoldMaxMs = 3000;      // at time scale 1
+    // > 0: the first question stays open this long and is answered Retry.
+    int FirstQuestionHoldMs = 0;
+    int CloseAfterMs = -1;  // real ms after the start; < 0: the operator never closes
+
+    // Exchanges that the session needs without faults.
+    int PlainExchanges() const;
+    QString Describe() const;
+};
+
+SessionPlan MakeSessionPlan(quint32 seed, const SoakMix& mix);
+
+// The seed of session `index` of a run with the given seed.
+quint32 SessionSeed(quint32 runSeed, int index);
