@@ -1,5 +1,7 @@
 #include "IntelHexReader.h"
 
+#include "HexDigit.h"
+
 #include <algorithm>
 
 namespace {
@@ -18,27 +20,13 @@ constexpr int AddressLowPosition = 6;
 constexpr int TypePosition = 8;
 constexpr int DataPosition = 10;
 
-// The value of a hexadecimal digit of either case, or -1.
-int DigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'z') {
-        c = static_cast<char>(c - 'a' + 'A');
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // True when positions first to last (from 1) exist and hold hexadecimal digits.
 bool HexDigitsAt(QByteArrayView line, int first, int last) {
     if (line.size() < last) {
         return false;
     }
     for (int position = first; position <= last; ++position) {
-        if (DigitValue(line[position - 1]) < 0) {
+        if (HexDigitValue(line[position - 1]) < 0) {
             return false;
         }
     }
@@ -49,7 +37,7 @@ bool HexDigitsAt(QByteArrayView line, int first, int last) {
 
 std::uint8_t IntelHexReader::ReadOneByte(QByteArrayView line, int position) {
     auto digit = [line](int p) {
-        return p >= 1 && p <= line.size() ? std::max(DigitValue(line[p - 1]), 0) : 0;
+        return p >= 1 && p <= line.size() ? std::max(HexDigitValue(line[p - 1]), 0) : 0;
     };
     return static_cast<std::uint8_t>(digit(position) * 16 + digit(position + 1));
 }

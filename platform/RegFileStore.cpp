@@ -1,5 +1,7 @@
 #include "RegFileStore.h"
 
+#include "HexDigit.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,19 +23,6 @@ bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
                auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
                return lower(x) == lower(y);
            });
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 void SkipBlanks(const std::string& s, std::size_t& i) {
@@ -77,8 +66,8 @@ bool ReadHexBytes(const std::string& s, std::size_t i, std::string& out) {
         if (i + 2 > s.size()) {
             return false;
         }
-        const int hi = HexValue(s[i]);
-        const int lo = HexValue(s[i + 1]);
+        const int hi = HexDigitValue(s[i]);
+        const int lo = HexDigitValue(s[i + 1]);
         if (hi < 0 || lo < 0) {
             return false;
         }
@@ -289,8 +278,8 @@ bool RegFileStore::ParseValueLine(const std::string& line, Value& out) {
         std::size_t j = 6;
         std::uint32_t number = 0;
         int digits = 0;
-        while (j < rest.size() && HexValue(rest[j]) >= 0) {
-            number = number * 16 + static_cast<std::uint32_t>(HexValue(rest[j]));
+        while (j < rest.size() && HexDigitValue(rest[j]) >= 0) {
+            number = number * 16 + static_cast<std::uint32_t>(HexDigitValue(rest[j]));
             ++j;
             ++digits;
         }
@@ -311,8 +300,8 @@ bool RegFileStore::ParseValueLine(const std::string& line, Value& out) {
         std::size_t j = 4;
         std::uint64_t type = 0;
         int digits = 0;
-        while (j < rest.size() && HexValue(rest[j]) >= 0) {
-            type = type * 16 + static_cast<std::uint64_t>(HexValue(rest[j]));
+        while (j < rest.size() && HexDigitValue(rest[j]) >= 0) {
+            type = type * 16 + static_cast<std::uint64_t>(HexDigitValue(rest[j]));
             ++j;
             ++digits;
         }

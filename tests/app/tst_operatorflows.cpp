@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -15,6 +14,7 @@
 #include "HexText.h"
 #include "IntelHexReader.h"
 #include "ModalAnswerer.h"
+#include "RandomBytes.h"
 #include "SimulatedDevice.h"
 
 namespace {
@@ -27,15 +27,6 @@ QByteArray HexFile(int base, const QByteArray& data) {
         file += DataRecord(base + offset, data.mid(offset, 16)) + "\r\n";
     }
     return file + ":00000001FF\r\n";
-}
-
-QByteArray RandomBytes(int size, quint32 seed) {
-    QRandomGenerator random(seed);
-    QByteArray bytes(size, '\0');
-    for (char& b : bytes) {
-        b = static_cast<char>(random.bounded(256));
-    }
-    return bytes;
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // simulated device on the same event loop. What counts is what ends up in
 // device memory and in the image.
 
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -13,6 +12,7 @@
 #include "FormProcess.h"
 #include "QtPlatform.h"
 #include "QtSerialPort.h"
+#include "RandomBytes.h"
 #include "SimulatedDevice.h"
 
 namespace {
@@ -20,15 +20,6 @@ namespace {
 constexpr int DeviceCom = 7;
 // Far beyond what a session takes even on a busy machine; only a hang gets here.
 constexpr int GuardMs = 30000;
-
-QByteArray RandomBytes(int size, quint32 seed) {
-    QRandomGenerator random(seed);
-    QByteArray bytes(size, '\0');
-    for (char& b : bytes) {
-        b = static_cast<char>(random.bounded(256));
-    }
-    return bytes;
-}
 
 QByteArray ImageBytes(const ProcessState& state, int from, int count) {
     return QByteArray(reinterpret_cast<const char*>(state.FirmwareImage.data()) + from, count);

@@ -1,0 +1,16 @@
+#pragma once
+
+// The value of one hexadecimal digit of either case, or -1 for any other
+// character. Shared by the HEX file reader and the settings-file parser.
+inline int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
