@@ -1,12 +1,10 @@
 #include "QtPlatform.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QMessageBox>
 #include <QSaveFile>
 #include <QThread>
-#include <QWidget>
 #include <algorithm>
 
 #ifndef _WIN32
@@ -32,29 +30,6 @@ void QtOneShotTimer::Stop() {
 
 bool QtOneShotTimer::IsActive() const {
     return Timer.isActive();
-}
-
-MessageAnswer QtMessageBoxes::Show(const QString& text, MessageIcon icon, MessageButtons buttons,
-                                   const QString& title) {
-    QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
-    if (icon == MessageIcon::Critical) {
-        boxIcon = QMessageBox::Critical;
-    } else if (icon == MessageIcon::Exclamation) {
-        boxIcon = QMessageBox::Warning;
-    }
-    const QMessageBox::StandardButtons standard = buttons == MessageButtons::Ok
-                                                      ? QMessageBox::Ok
-                                                      : (QMessageBox::Retry | QMessageBox::Cancel);
-    QMessageBox box(boxIcon, title, text, standard, QApplication::activeWindow());
-    box.setWindowModality(Qt::ApplicationModal);
-    const int answer = box.exec();
-    if (answer == QMessageBox::Retry) {
-        return MessageAnswer::Retry;
-    }
-    if (answer == QMessageBox::Ok) {
-        return MessageAnswer::Ok;
-    }
-    return MessageAnswer::Cancel;
 }
 
 void QtPause::Sleep(int milliseconds) {
@@ -122,6 +97,7 @@ QString ProgramFolder() {
 #ifndef _WIN32
 namespace {
 int SignalPipe[2] = {-1, -1};
+std::function<void()> SignalHandler;
 
 void OnTerminationSignal(int) {
     const char byte = 1;
@@ -129,7 +105,8 @@ void OnTerminationSignal(int) {
 }
 }  // namespace
 
-void EndOnTerminationSignals() {
+void OnTerminationSignals(std::function<void()> handler) {
+    SignalHandler = std::move(handler);
     if (SignalPipe[0] >= 0 || socketpair(AF_UNIX, SOCK_STREAM, 0, SignalPipe) != 0) {
         return;
     }
@@ -137,8 +114,9 @@ void EndOnTerminationSignals() {
     QObject::connect(notifier, &QSocketNotifier::activated, [] {
         char byte = 0;
         [[maybe_unused]] const ssize_t ignored = read(SignalPipe[0], &byte, 1);
-        // Ends every running event loop, the modal ones included.
-        QCoreApplication::exit(0);
+        if (SignalHandler) {
+            SignalHandler();
+        }
     });
     struct sigaction action {};
     action.sa_handler = OnTerminationSignal;
@@ -149,5 +127,10 @@ void EndOnTerminationSignals() {
     sigaction(SIGHUP, &action, nullptr);
 }
 #else
-void EndOnTerminationSignals() {}
+void OnTerminationSignals(std::function<void()>) {}
 #endif
+
+void EndOnTerminationSignals() {
+    // Ends every running event loop, the modal ones included.
+    OnTerminationSignals([] { QCoreApplication::exit(0); });
+}

@@ -1,12 +1,14 @@
 #pragma once
 
-// The Qt-backed platform operations that the program uses.
+// The Qt-backed platform operations that need no window: timers, the
+// pause, files, the program folder and the termination signals. Those that
+// show windows are in widgets/.
 
 #include <QObject>
 #include <QTimer>
+#include <functional>
 
 #include "FileSystem.h"
-#include "MessageBoxes.h"
 #include "OneShotTimer.h"
 #include "Pause.h"
 
@@ -19,12 +21,6 @@ public:
 
 private:
     QTimer Timer;
-};
-
-class QtMessageBoxes : public MessageBoxes {
-public:
-    MessageAnswer Show(const QString& text, MessageIcon icon, MessageButtons buttons,
-                       const QString& title) override;
 };
 
 class QtPause : public Pause {
@@ -46,8 +42,13 @@ public:
 // The folder that holds the program's executable.
 QString ProgramFolder();
 
-// Where the system asks the program to end (SIGTERM, SIGINT, SIGHUP), it
-// ends as when its main window is closed: every open window and message box
-// closes, the event loops return and the process exits in order. No-op on
-// Windows, which ends programs through their windows.
+// Where the system asks the program to end (SIGTERM, SIGINT, SIGHUP), handler
+// runs on the thread of the event loop, between other events, once per
+// signal. Installed once per process; a later call replaces the handler.
+// No-op on Windows, which ends programs through their windows and consoles.
+void OnTerminationSignals(std::function<void()> handler);
+
+// The window's ending: the program ends as when its main window is closed:
+// every open window and message box closes, the event loops return and the
+// process exits in order.
 void EndOnTerminationSignals();

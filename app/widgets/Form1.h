@@ -12,6 +12,7 @@
 #include "FileDialogs.h"
 #include "KeyValueBackend.h"
 #include "MainActions.h"
+#include "QtMessageBoxes.h"
 #include "QtPlatform.h"
 
 class Form1 : public QWidget, public MainView {
