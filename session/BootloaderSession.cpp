@@ -65,8 +65,15 @@ std::int32_t BootloaderSession::High() const {
     return std::clamp<std::int32_t>(State.ImageHighestAddress, 0, ImageSize - 1);
 }
 
+void BootloaderSession::DecideEnding(SessionOutcome outcome) {
+    if (Ending == SessionOutcome::Running) {
+        Ending = outcome;
+    }
+}
+
 void BootloaderSession::Form_Load() {
     Loaded = true;
+    Ending = SessionOutcome::Running;
     RetryCount = 0;
     WatchdogBusy = false;
     MSComm1.SetPortNumber(State.ComPortNumber);
@@ -112,6 +119,7 @@ void BootloaderSession::Form_Unload() {
         return;
     }
     Loaded = false;
+    DecideEnding(SessionOutcome::Closed);
     // Nothing may tick into a closed window.
     Timer1.Stop();
     State.SessionModeUpdate = false;
@@ -152,6 +160,7 @@ void BootloaderSession::SendCommand(const QString& stepName) {
         ReplyPhase = 0;
         const bool opened = MSComm1.IsOpen() || MSComm1.Open();
         if (!opened) {
+            DecideEnding(SessionOutcome::PortNotOpened);
             Messages.Show(State.EnglishUi ? QStringLiteral("Please reselect COM port!")
                                           : QStringLiteral("请重新选择端口！"),
                           MessageIcon::Critical, MessageButtons::Ok, State.AppTitle);
@@ -247,6 +256,7 @@ void BootloaderSession::CommandReply(const QByteArray& r) {
         NextPhase = 2;
         SendDataBlock();
     } else if (whole && status == StatusAck && command == CodeGoApplication) {
+        DecideEnding(SessionOutcome::Success);
         MSComm1.Close();
         MSComm1.SetReceiveThreshold(0);
         CloseRequested = true;
@@ -254,6 +264,7 @@ void BootloaderSession::CommandReply(const QByteArray& r) {
         Timer1.Start(CloseAtOnceMs);
     } else if (whole && status == StatusRefused && command == CodeConnect && IsUpdate() &&
                At(r, 1) == ModelMarker) {
+        DecideEnding(SessionOutcome::Refused);
         EndSession(CloseAfterFailureMs);  // the device refuses the update
     } else if (whole && status == StatusRefused) {
         SendCommand(QStringLiteral("Retry"));
@@ -272,6 +283,7 @@ void BootloaderSession::ConnectAccepted(const QByteArray& r) {
     if (IsUpdate() && marker &&
         (At(r, 7) != State.ModelId[0] || At(r, 8) != State.ModelId[1] ||
          At(r, 9) != State.ModelId[2])) {
+        DecideEnding(SessionOutcome::ModelError);
         Messages.Show(QStringLiteral("Model Error！"), MessageIcon::Critical, MessageButtons::Ok,
                       State.AppTitle);
         EndSession(CloseAfterFailureMs);
@@ -411,6 +423,7 @@ void BootloaderSession::NextUpdateStep() {
 }
 
 void BootloaderSession::TransferFailure() {
+    DecideEnding(SessionOutcome::TransferFailure);
     Messages.Show(QStringLiteral("读写失败,地址 = ") + QString::number(AddressPage, 16).toUpper() +
                       QString::number(AddressLow, 16).toUpper(),
                   MessageIcon::Critical, MessageButtons::Ok, State.AppTitle);
@@ -479,6 +492,7 @@ void BootloaderSession::Timer1_Timer() {
             }
             WatchdogBusy = false;
         } else {
+            DecideEnding(SessionOutcome::Cancelled);
             EndSession(CloseAtOnceMs);
         }
     } else {

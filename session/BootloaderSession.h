@@ -49,6 +49,18 @@ enum : std::uint8_t {
     StatusRefused = 0x1F,
 };
 
+// How a session ended: exactly one of these once it has ended.
+enum class SessionOutcome {
+    Running,          // not ended yet (or never loaded)
+    Success,          // GoApplication acknowledged
+    ModelError,       // "Model Error！"
+    Refused,          // the device refused the update (no message)
+    TransferFailure,  // "读写失败,地址 = ..."
+    PortNotOpened,    // "Please reselect COM port!"
+    Cancelled,        // the watchdog's question answered with Cancel
+    Closed,           // the window was closed before any other ending
+};
+
 // Byte 1 of a Connect reply: the device reports its model and goes on at
 // 19200 baud.
 inline constexpr std::uint8_t ModelMarker = 0x55;
@@ -77,6 +89,8 @@ public:
 
     // True between Form_Load and Form_Unload; handlers do nothing otherwise.
     bool IsLoaded() const { return Loaded; }
+    // The ending the session came to; Running until it has decided on one.
+    SessionOutcome Outcome() const { return Ending; }
 
     // Step names of the opening send.
     static QString StepUpdate() { return QStringLiteral("Update"); }
@@ -134,4 +148,7 @@ private:
     Pause& Sleeper;
     SessionView& View;
     bool Loaded = false;
+    SessionOutcome Ending = SessionOutcome::Running;
+    // Records the ending; the first one decided stands.
+    void DecideEnding(SessionOutcome outcome);
 };
