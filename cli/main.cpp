@@ -11,6 +11,7 @@
 #define IsTerminal(fd) _isatty(fd)
 #else
 #include <unistd.h>
+#include <csignal>
 #define IsTerminal(fd) isatty(fd)
 #endif
 
@@ -34,6 +35,12 @@ private:
 
 int main(int argc, char* argv[]) {
     QCoreApplication application(argc, argv);
+#ifndef _WIN32
+    // A reader of the output that goes away (a closed pipe) must not end the
+    // program in the middle of a transfer: the sessions run to their end,
+    // and what can no longer be written is lost.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     StandardConsole console;
     return RunCli(QCoreApplication::arguments().mid(1), console);
 }
