@@ -8,13 +8,12 @@
 #include <QStringList>
 #include <functional>
 
+#include "Configuration.h"
 #include "FileDialogs.h"
 #include "FileSystem.h"
 #include "KeyValueBackend.h"
 #include "MessageBoxes.h"
 #include "ProcessState.h"
-
-inline constexpr char ProgramVersion[] = "1.0.0";
 
 // What the handlers need of the main window itself.
 class MainView {

@@ -92,7 +92,7 @@ bool QtSerialPort::Open() {
     if (Port.isOpen()) {
         return true;
     }
-    Device = ComPortDeviceName(PortNumber);
+    Device = DevicePath.isEmpty() ? ComPortDeviceName(PortNumber) : DevicePath;
     if (Device.isEmpty()) {
         ErrorText = QStringLiteral("COM%1 is not a port of this machine").arg(PortNumber);
         return false;

@@ -24,6 +24,9 @@ public:
     QtSerialPort& operator=(const QtSerialPort&) = delete;
 
     void SetPortNumber(qint16 n) override { PortNumber = n; }
+    // A device to open instead of the one that the port number maps to (such
+    // as /dev/ttyUSB0); empty: the port number decides again.
+    void SetDevicePath(const QString& path) { DevicePath = path; }
     bool SetSettings(const QString& settings) override;
     void SetBinaryInput() override {}
     void SetReceiveThreshold(int n) override;
@@ -48,6 +51,7 @@ private:
 
     QSerialPort Port;
     qint16 PortNumber = 0;
+    QString DevicePath;
     LineSettings Current;  // the design settings: 9600,N,8,1
     int Threshold = 0;
     bool CheckPosted = false;

@@ -39,6 +39,25 @@ void PortSelection::ApplyCaptions() {
     View.SetCommandCancelCaption(QString::fromUtf8(captions.CommandCancel));
 }
 
+QList<ProbedPort> ProbeComPorts(SerialPort& probePort, qint16 highest) {
+    QList<ProbedPort> opened;
+    for (qint16 n = 1; n <= highest; ++n) {
+        probePort.SetPortNumber(n);
+        if (probePort.IsOpen()) {
+            // Only when closing the previous port failed.
+            opened.append({n, true});
+            probePort.Close();
+            continue;
+        }
+        if (!probePort.Open()) {
+            continue;
+        }
+        opened.append({n, false});
+        probePort.Close();
+    }
+    return opened;
+}
+
 void PortSelection::Form_Load() {
     ApplyCaptions();
 
@@ -47,23 +66,11 @@ void PortSelection::Form_Load() {
     int count = 0;
     bool found = false;
     int foundPosition = 0;
-    for (qint16 n = 1; n <= HighestPort; ++n) {
-        MSComm1.SetPortNumber(n);
-        if (MSComm1.IsOpen()) {
-            // Only when closing the previous port failed: the entry is listed
-            // and the port closed, without the preselection test.
-            View.AddItem(EntryText(n));
-            MSComm1.Close();
-            ++count;
-            continue;
-        }
-        if (!MSComm1.Open()) {
-            continue;
-        }
-        View.AddItem(EntryText(n));
-        MSComm1.Close();
+    for (const ProbedPort& port : ProbeComPorts(MSComm1, HighestPort)) {
+        View.AddItem(EntryText(port.Number));
         ++count;
-        if (n == State.ComPortNumber) {
+        // A port that was already open is listed without the preselection test.
+        if (!port.WasOpen && port.Number == State.ComPortNumber) {
             found = true;
             foundPosition = count;
         }

@@ -5,12 +5,28 @@
 // the port in use and, on OK, takes the chosen port and stores it for the
 // next start.
 
+#include <QList>
 #include <QString>
 
 #include "KeyValueBackend.h"
 #include "ProcessState.h"
 #include "RegKeys.h"
 #include "SerialPort.h"
+
+// One port that opened in the probe. WasOpen: the port reported itself open
+// before the probe opened it (only when closing an earlier port failed); it
+// is listed and closed, but never taken as the port in use.
+struct ProbedPort {
+    qint16 Number = 0;
+    bool WasOpen = false;
+};
+
+// Probes COM1 to highest in ascending order with probePort, as the port
+// selection dialog does: each port that opens (or is open) is listed and
+// closed again; a port that does not exist or that another program holds
+// fails to open and is left out, without a word. The port is never written,
+// read or reconfigured.
+QList<ProbedPort> ProbeComPorts(SerialPort& probePort, qint16 highest);
 
 // What the handlers need of the dialog's window and controls.
 class PortSelectionView {

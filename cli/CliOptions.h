@@ -1,0 +1,39 @@
+#pragma once
+
+// The command line of fwloader-cli: which command, and its options.
+
+#include <QString>
+#include <QStringList>
+
+struct CliOptions {
+    enum class Command { None, Update, Read, Ports };
+    Command Which = Command::None;
+
+    QStringList Ports;          // --port, in the order given
+    QString Folder;             // --folder (empty: the program folder)
+    QString File;               // --file
+    QString Model;              // --model A:B:C (empty: from Config.txt)
+    QString Version;            // --version MAJOR.MINOR of the update (empty: from the file name)
+    int Retries = 0;            // --retries: Retry answers before Cancel
+    bool Json = false;          // --json
+    QString TraceDir;           // --trace
+    bool Quiet = false;         // --quiet
+    QString Output;             // --output of read
+    bool BinaryOutput = false;  // --format bin
+};
+
+struct CliParse {
+    CliOptions Options;
+    // Set when the arguments ask for text instead of a command: the help of
+    // a command or of the program, or the program version.
+    QString Text;
+    // Why the arguments cannot be used; empty when they can.
+    QString Error;
+};
+
+// Parses the arguments after the program name. Options take their value as
+// the next argument or after "=" (--port=COM3).
+CliParse ParseCliArguments(const QStringList& arguments);
+
+// The help of a command; the program's overview for Command::None.
+QString CliHelp(CliOptions::Command command);

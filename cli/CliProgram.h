@@ -1,0 +1,24 @@
+#pragma once
+
+// fwloader-cli: the window's Update and Read sessions driven by arguments,
+// on one or several ports at once, and the port probe.
+
+#include <QStringList>
+
+#include "Reporter.h"
+
+// Exit statuses.
+inline constexpr int ExitAllSucceeded = 0;
+inline constexpr int ExitSomeFailed = 1;
+inline constexpr int ExitBadInput = 2;
+inline constexpr int ExitInterrupted = 130;
+
+// Runs the command that the arguments (those after the program name) ask
+// for and returns the exit status. Needs a QCoreApplication; sessions run on
+// threads of their own while this thread's event loop gathers their reports.
+// Ctrl-C and SIGTERM end every session as interrupted.
+int RunCli(const QStringList& arguments, Console& console);
+
+// The trace file name of a port: its label with every character that cannot
+// stand in a file name replaced ("/dev/ttyUSB0" gives "dev_ttyUSB0.trace").
+QString TraceFileName(const QString& label);

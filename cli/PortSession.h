@@ -1,0 +1,101 @@
+#pragma once
+
+// One port's bootloader session on a thread of its own. The session's
+// contract is the window's: one thread, driven by its events, whose 100 ms
+// pause after the Connect marker blocks that thread. Each port therefore
+// gets its own thread and event loop, with its own serial port, Timer1,
+// image copy and retry count, so that what one device does never holds up
+// another. The worker reports to the thread that made it through queued
+// signals.
+
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+#include <memory>
+
+#include "ProcessState.h"
+
+// How a port's session ended. The first six are the session's own endings;
+// Interrupted is a session ended from outside (Ctrl-C, SIGTERM) before it had
+// come to one.
+enum class PortEnding {
+    Success,
+    ModelError,
+    Refused,
+    TransferFailure,
+    PortNotOpened,
+    Cancelled,
+    Interrupted,
+};
+inline constexpr int PortEndingCount = 7;
+
+// "success", "model-error", "refused", "transfer-failure", "port-not-opened",
+// "cancelled", "interrupted".
+QString EndingName(PortEnding ending);
+
+// What one port is asked to do.
+struct PortJob {
+    QString Label;       // the port as the output names it
+    qint16 Number = 0;   // the COM port number; 0 with a device path
+    QString DevicePath;  // opened instead of the number's device when not empty
+    // The port's own image, bounds, model, version and session mode. The
+    // session works on it; after the end it holds what the session left (a
+    // Read's memory).
+    std::shared_ptr<ProcessState> State;
+    // How many times the watchdog's question is answered Retry before it is
+    // answered Cancel.
+    int Retries = 0;
+    // The window's message after a successful session ("Successful",
+    // "读取成功").
+    QString SuccessText;
+    // Where the trace goes; nullptr: no trace. Taken over by the session.
+    std::FILE* Trace = nullptr;
+};
+
+struct PortResult {
+    PortEnding Ending = PortEnding::Interrupted;
+    // The text of the message box that the window would have shown last
+    // (verbatim), the question's text for Cancelled; empty when the window
+    // shows none.
+    QString Message;
+    double Seconds = 0;     // from the session's start to its end
+    double CpuSeconds = 0;  // CPU time of the port's thread meanwhile
+    qint64 BytesSent = 0;
+    qint64 BytesReceived = 0;
+    int Retries = 0;  // the watchdog's questions answered Retry
+    bool TraceFailed = false;
+};
+Q_DECLARE_METATYPE(PortResult)
+
+class PortSession : public QObject {
+    Q_OBJECT
+public:
+    explicit PortSession(PortJob job);
+    ~PortSession() override;
+
+    const PortJob& Job() const { return Task; }
+
+    // Runs on the session's thread: makes the port, the timer and the session
+    // there and starts the session as the window's load does.
+    void Begin();
+    // Runs on the session's thread: a session that has not ended is closed as
+    // the window's close box closes it, and ends as Interrupted.
+    void Interrupt();
+
+signals:
+    // The transferred fraction (0 to 1) and the session's current address.
+    void Progress(double fraction, int address);
+    // The watchdog asked; retried tells the answer (Retry or Cancel).
+    void Question(const QString& text, bool retried);
+    // The session has ended and everything of it on its thread is gone; the
+    // thread may end.
+    void Finished(const PortResult& result);
+
+private:
+    class Live;
+    void End();
+
+    PortJob Task;
+    std::unique_ptr<Live> Running;
+    bool Ended = false;
+};

@@ -1,0 +1,68 @@
+#pragma once
+
+// A serial port that forwards every call to another one, counts the bytes
+// each way and, when given a trace, writes down every call with the bytes it
+// moved. Each operation of SerialPort is forwarded: a new one is one more
+// line here.
+
+#include <QByteArray>
+#include <QString>
+#include <cstdio>
+#include <functional>
+
+#include "SerialPort.h"
+
+class TracingPort : public SerialPort {
+public:
+    // trace gets one record per call or event ("-> 55 82 ...", "<- 79",
+    // "open: ok"); it may be empty, and then only the bytes are counted.
+    TracingPort(SerialPort& inner, std::function<void(const QString&)> trace);
+    ~TracingPort() override;
+    TracingPort(const TracingPort&) = delete;
+    TracingPort& operator=(const TracingPort&) = delete;
+
+    void SetPortNumber(qint16 n) override;
+    bool SetSettings(const QString& settings) override;
+    void SetBinaryInput() override;
+    void SetReceiveThreshold(int n) override;
+    bool IsOpen() const override;
+    bool Open() override;
+    void Close() override;
+    bool Write(const QByteArray& bytes) override;
+    QByteArray ReadAll() override;
+
+    // Bytes handed over by successful writes, and bytes read.
+    qint64 BytesSent() const { return Sent; }
+    qint64 BytesReceived() const { return Received; }
+
+private:
+    void Trace(const QString& record) const;
+
+    SerialPort& Inner;
+    std::function<void(const QString&)> Sink;
+    qint64 Sent = 0;
+    qint64 Received = 0;
+};
+
+// A trace file: each record on a line of its own after the local time to the
+// microsecond ("2026-05-04 13:07:22.081337 -> 55 82 01 02 03 01 03 D5"),
+// written through at once so that nothing is lost when the program ends
+// abruptly. Takes over the open file and closes it.
+class TraceFile {
+public:
+    explicit TraceFile(std::FILE* file) : File(file) {}
+    ~TraceFile();
+    TraceFile(const TraceFile&) = delete;
+    TraceFile& operator=(const TraceFile&) = delete;
+
+    void Write(const QString& record);
+    // False once a write has failed.
+    bool Ok() const { return Good; }
+
+private:
+    std::FILE* File;
+    bool Good = true;
+};
+
+// The local time now, "YYYY-MM-DD hh:mm:ss.uuuuuu".
+QString TraceTimestamp();

@@ -1,0 +1,482 @@
+// The fwloader-cli executable against simulated devices on pseudo-terminals,
+// published as COM ports below a temporary per-machine store root. The
+// devices run on this test's event loop; the program runs as a process of
+// its own, without a display, and what it prints, its exit status and what
+// reached the devices are checked.
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <csignal>
+#include <functional>
+#include <memory>
+
+#include "HexText.h"
+#include "IntelHexReader.h"
+#include "RandomBytes.h"
+#include "SimulatedDevice.h"
+
+namespace {
+
+constexpr int GuardMs = 60000;
+
+QByteArray HexFile(int base, const QByteArray& data) {
+    QByteArray file;
+    for (int offset = 0; offset < data.size(); offset += 32) {
+        file += DataRecord(base + offset, data.mid(offset, 32)) + "\r\n";
+    }
+    return file + ":00000001FF\r\n";
+}
+
+struct CliRun {
+    int Exit = -1;
+    bool Crashed = false;
+    bool TimedOut = false;
+    QByteArray Out;
+    QByteArray Err;
+
+    QList<QJsonObject> Events() const {
+        QList<QJsonObject> events;
+        for (const QByteArray& line : Out.split('\n')) {
+            if (!line.isEmpty()) {
+                events << QJsonDocument::fromJson(line).object();
+            }
+        }
+        return events;
+    }
+    QList<QJsonObject> EventsOf(const QString& port) const {
+        QList<QJsonObject> events;
+        for (const QJsonObject& event : Events()) {
+            if (event.value("port").toString() == port) {
+                events << event;
+            }
+        }
+        return events;
+    }
+};
+
+bool NoByteReached(const SimulatedDevice& device) {
+    for (const TrafficRecord& record : device.Traffic()) {
+        if (record.Dir == TrafficRecord::Direction::In) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+class CliOverWireTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> Root;    // the per-machine store root
+    std::unique_ptr<QTemporaryDir> Folder;  // a folder with Config.txt and firmware
+    std::vector<std::unique_ptr<SimulatedDevice>> Devices;
+
+    SimulatedDevice& AddDevice(int com) {
+        Devices.push_back(std::make_unique<SimulatedDevice>());
+        SimulatedDevice& device = *Devices.back();
+        device.SetModel(1, 2, 3);
+        QString error;
+        if (!device.Start(&error) ||
+            (com > 0 && !device.PublishAsComPort(com, Root->path(), &error))) {
+            qFatal("the simulated device cannot start: %s", qPrintable(error));
+        }
+        return device;
+    }
+
+    void Put(const QString& name, const QByteArray& content) {
+        QFile file(Folder->filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+
+    // The program without a display: no DISPLAY, no Wayland, no Qt platform.
+    QProcessEnvironment Environment() const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
+        env.remove("QT_QPA_PLATFORM");
+        env.insert("XDG_CONFIG_DIRS", Root->path());
+        return env;
+    }
+
+    // Runs the program while this thread's event loop keeps the devices
+    // answering; whileRunning sees each piece of standard output.
+    CliRun Run(const QStringList& arguments,
+               const std::function<void(QProcess&, const QByteArray&)>& whileRunning = {},
+               const QString& program = QStringLiteral(FWLOADER_CLI_PATH)) {
+        CliRun run;
+        QProcess process;
+        process.setProcessEnvironment(Environment());
+        QEventLoop loop;
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, &loop, [&] {
+            run.Out += process.readAllStandardOutput();
+            if (whileRunning) {
+                whileRunning(process, run.Out);
+            }
+        });
+        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+        QObject::connect(&process, &QProcess::errorOccurred, &loop, [&](QProcess::ProcessError e) {
+            if (e == QProcess::FailedToStart) {
+                loop.quit();
+            }
+        });
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, &loop, [&] {
+            run.TimedOut = true;
+            process.kill();
+        });
+        guard.start(GuardMs);
+        process.start(program, arguments);
+        loop.exec();
+        process.waitForFinished(5000);
+        run.Out += process.readAllStandardOutput();
+        run.Err = process.readAllStandardError();
+        run.Crashed = process.exitStatus() != QProcess::NormalExit;
+        run.Exit = process.exitCode();
+        return run;
+    }
+
+    QByteArray ReadFile(const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private slots:
+    void init() {
+        Root = std::make_unique<QTemporaryDir>();
+        Folder = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(Root->path()));
+        Put("Config.txt", "1:2:3\r\nVendor\r\nTitle\r\n");
+    }
+
+    void cleanup() { Devices.clear(); }
+
+    // Five devices at once, the watchdog's question answered Retry once:
+    // two take the firmware, one reports another model, one never answers
+    // (asked twice, about six seconds apart, then cancelled) and one answers
+    // only once it has been asked about.
+    void gangEndsEachPortOnItsOwn() {
+        const QByteArray firmware = RandomBytes(3000, 7);
+        Put("Board_2.15.hex", HexFile(0x8010, firmware));
+        SimulatedDevice& first = AddDevice(5);
+        SimulatedDevice& byPath = AddDevice(0);
+        SimulatedDevice& otherModel = AddDevice(6);
+        SimulatedDevice& silent = AddDevice(7);
+        SimulatedDevice& late = AddDevice(8);
+        otherModel.SetModel(9, 9, 9);
+        const QByteArray otherBefore = RandomBytes(0x10000, 8);
+        otherModel.SetMemory(otherBefore);
+        QVERIFY(silent.AddFault(QStringLiteral("any*:silence")));
+        for (int n = 1; n <= 6; ++n) {
+            QVERIFY(late.AddFault(QStringLiteral("connect#%1:silence").arg(n)));
+        }
+        const QString traces = Folder->filePath("traces");
+
+        const CliRun run = Run({"update", "--port", "COM5", "--port", byPath.TerminalPath(),
+                                "--port", "6", "--port", "com7", "--port", "COM8", "--folder",
+                                Folder->path(), "--retries", "1", "--json", "--trace", traces});
+
+        QVERIFY2(!run.TimedOut && !run.Crashed, run.Err.constData());
+        QCOMPARE(run.Exit, 1);
+        // Every line is one JSON object; each port starts first and ends with
+        // its result; progress only goes forward.
+        const QList<QByteArray> lines = run.Out.trimmed().split('\n');
+        for (const QByteArray& line : lines) {
+            QVERIFY2(QJsonDocument::fromJson(line).isObject(), line.constData());
+        }
+        struct Expected {
+            QString Port;
+            QString Ending;
+            QString Message;
+            int Retries;
+            QStringList Answers;
+        };
+        const QString question = QStringLiteral("Check connection!Retry or cancel?");
+        const QList<Expected> expected = {
+            {"COM5", "success", "Successful", 0, {}},
+            {byPath.TerminalPath(), "success", "Successful", 0, {}},
+            {"COM6", "model-error", "Model Error！", 0, {}},
+            {"COM7", "cancelled", question, 1, {"retry", "cancel"}},
+            {"COM8", "success", "Successful", 1, {"retry"}},
+        };
+        for (const Expected& port : expected) {
+            const QList<QJsonObject> events = run.EventsOf(port.Port);
+            QVERIFY2(events.size() >= 2, qPrintable(port.Port));
+            QCOMPARE(events.first().value("event").toString(), QStringLiteral("start"));
+            QCOMPARE(events.first().value("version").toString(), QStringLiteral("2.15"));
+            const QJsonObject result = events.last();
+            QCOMPARE(result.value("event").toString(), QStringLiteral("result"));
+            QCOMPARE(result.value("ending").toString(), port.Ending);
+            QCOMPARE(result.value("message").toString(), port.Message);
+            QCOMPARE(result.value("ok").toBool(), port.Ending == "success");
+            QCOMPARE(result.value("retries").toInt(), port.Retries);
+            QVERIFY(result.value("bytes_sent").toDouble() > 0);
+            QVERIFY(result.contains("seconds") && result.contains("bytes_received"));
+            int percent = -1;
+            QStringList answers;
+            for (const QJsonObject& event : events) {
+                if (event.value("event") == "progress") {
+                    QVERIFY(event.value("percent").toInt() >= percent);
+                    percent = event.value("percent").toInt();
+                    QVERIFY(event.contains("address"));
+                } else if (event.value("event") == "question") {
+                    QCOMPARE(event.value("text").toString(), question);
+                    answers << event.value("answer").toString();
+                }
+            }
+            QCOMPARE(answers, port.Answers);
+            if (port.Ending == "success") {
+                QCOMPARE(percent, 100);
+            }
+        }
+        QVERIFY(run.EventsOf("COM7").last().value("seconds").toDouble() >= 10.0);
+        const QJsonObject summary = run.Events().last();
+        QCOMPARE(summary.value("event").toString(), QStringLiteral("summary"));
+        QCOMPARE(summary.value("sessions").toInt(), 5);
+        QCOMPARE(summary.value("succeeded").toInt(), 3);
+        QCOMPARE(summary.value("failed").toInt(), 2);
+        QCOMPARE(summary.value("endings").toObject().value("model-error").toInt(), 1);
+        QCOMPARE(summary.value("endings").toObject().value("cancelled").toInt(), 1);
+        QCOMPARE(summary.value("exit").toInt(), 1);
+
+        // What the devices hold.
+        for (SimulatedDevice* good : {&first, &byPath, &late}) {
+            QCOMPARE(good->Memory().mid(0x8010, firmware.size()), firmware);
+            QCOMPARE(good->LastConnect(), QByteArray::fromHex("5582010203020fda"));
+            QCOMPARE(good->LastApplicationAddress(), 0x8010);
+        }
+        QVERIFY(otherModel.Memory() == otherBefore);
+        QCOMPARE(otherModel.Counters().BlocksErased, 0);
+
+        // One trace per port with every byte each way.
+        const QString trace = QString::fromUtf8(ReadFile(traces + "/COM5.trace"));
+        QVERIFY(trace.contains("-> 55 82 01 02 03 02 0F DA"));
+        QVERIFY(trace.contains("<- 79 55"));
+        QVERIFY(trace.contains(QRegularExpression(R"(\d\d:\d\d:\d\d\.\d{6} close)")));
+        QVERIFY(trace.trimmed().endsWith("end: success: Successful"));
+        QVERIFY(QFile::exists(traces + "/COM6.trace"));
+        QVERIFY(QFile::exists(traces + "/COM7.trace"));
+        QVERIFY(QFile::exists(traces + "/COM8.trace"));
+        QVERIFY(QFile::exists(traces + "/" + byPath.TerminalPath().mid(1).replace('/', '_') +
+                              ".trace"));
+    }
+
+    void readSavesTheDeviceMemory_data() {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("hex") << "hex";
+        QTest::newRow("bin") << "bin";
+    }
+
+    void readSavesTheDeviceMemory() {
+        QFETCH(QString, format);
+        SimulatedDevice& device = AddDevice(5);
+        QByteArray memory = RandomBytes(0x10000, 9);
+        memory[0x40] = char(0x79);  // a block that starts like an acknowledgement is data
+        memory.replace(0x100, 40, QByteArray(40, '\0'));  // zero bytes leave their records short
+        device.SetMemory(memory);
+        const QString output = Folder->filePath("saved." + format);
+
+        const CliRun run = Run({"read", "--port", "COM5", "--output", output, "--format", format,
+                                "--model", "1:2:3", "--quiet"});
+
+        QVERIFY2(!run.TimedOut && !run.Crashed, run.Err.constData());
+        QCOMPARE(run.Exit, 0);
+        QVERIFY2(run.Out.contains("success") && run.Out.contains("读取成功"), run.Out.constData());
+        QCOMPARE(device.LastApplicationAddress(), 0x9000);
+        const QByteArray saved = ReadFile(output);
+        if (format == "bin") {
+            QVERIFY(saved == memory.left(0x8000));
+            return;
+        }
+        // The Save file: device 0x0000..0x7FFF at file addresses 0x8000..0xFFFF,
+        // every line ended by LF CR.
+        QVERIFY(saved.endsWith("\n\r"));
+        ProcessState readBack;
+        IntelHexReader reader(readBack);
+        for (const QByteArray& line : saved.split('\n')) {
+            QVERIFY(reader.AnalyseHexLine(line.startsWith('\r') ? line.mid(1) : line));
+        }
+        QVERIFY(QByteArray(reinterpret_cast<const char*>(readBack.FirmwareImage.data()) + 0x8000,
+                           0x8000) == memory.left(0x8000));
+    }
+
+    void badInputSendsNothing_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("firmware");
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<QString>("reason");
+        const QByteArray good = HexFile(0x1000, RandomBytes(256, 3));
+        const QByteArray config = "1:2:3\r\nVendor\r\nTitle\r\n";
+        const QStringList ports = {"--port", "COM5", "--port", "COM6"};
+        QTest::newRow("no firmware file") << ports << QByteArray() << config << "无升级文件";
+        QTest::newRow("rejected line")
+            << ports << QByteArray(good + DataRecord(0x2000, "AB", 1) + "\r\n") << config
+            << "文档有误";
+        QTest::newRow("bad Config.txt")
+            << ports << good << QByteArray("1:x:3\r\nVendor\r\nTitle\r\n") << "Cannot start";
+        QTest::newRow("bad model")
+            << (ports + QStringList{"--model", "1:256:3"}) << good << config << "--model";
+        QTest::newRow("bad version")
+            << (ports + QStringList{"--version", "1.x"}) << good << config << "--version";
+        QTest::newRow("unknown port name") << QStringList{"--port", "COM5", "--port", "COMX"}
+                                           << good << config << "not a port name";
+        QTest::newRow("port number without a device")
+            << QStringList{"--port", "COM5", "--port", "COM97"} << good << config
+            << "not a port of this machine";
+        QTest::newRow("missing device path")
+            << QStringList{"--port", "COM5", "--port", "/nonexistent/ttyUSB0"} << good << config
+            << "does not exist";
+        QTest::newRow("same port twice") << QStringList{"--port", "COM5", "--port", "5"} << good
+                                         << config << "are the same port";
+        QTest::newRow("unknown option")
+            << (ports + QStringList{"--speed", "3"}) << good << config << "does not take --speed";
+    }
+
+    void badInputSendsNothing() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, firmware);
+        QFETCH(QByteArray, config);
+        QFETCH(QString, reason);
+        SimulatedDevice& five = AddDevice(5);
+        SimulatedDevice& six = AddDevice(6);
+        Put("Config.txt", config);
+        if (!firmware.isEmpty()) {
+            Put("Board_1.2.hex", firmware);
+        }
+
+        const CliRun run = Run(QStringList{"update", "--folder", Folder->path()} + arguments);
+
+        QCOMPARE(run.Exit, 2);
+        QVERIFY2(QString::fromUtf8(run.Err).contains(reason), run.Err.constData());
+        QTest::qWait(50);
+        QVERIFY(NoByteReached(five));
+        QVERIFY(NoByteReached(six));
+    }
+
+    // Ctrl-C and SIGTERM end every session as interrupted, with its port
+    // closed, and the program with 130.
+    void signalEndsEverySession_data() {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("ports");
+        QTest::newRow("SIGINT, one port") << int(SIGINT) << 1;
+        QTest::newRow("SIGTERM, two ports") << int(SIGTERM) << 2;
+    }
+
+    void signalEndsEverySession() {
+        QFETCH(int, signal);
+        QFETCH(int, ports);
+        Put("Board_1.0.hex", HexFile(0, RandomBytes(0x8000, 4)));
+        QStringList arguments{"update", "--folder", Folder->path(),
+                              "--json", "--trace",  Folder->filePath("traces")};
+        for (int i = 0; i < ports; ++i) {
+            AddDevice(5 + i).SetLineTiming(true);  // 19200 baud: about 20 s for 32 KiB
+            arguments << "--port" << QStringLiteral("COM%1").arg(5 + i);
+        }
+        bool sent = false;
+        const CliRun run = Run(arguments, [&](QProcess& process, const QByteArray& out) {
+            // Once every port is well into its transfer.
+            if (!sent && out.count("\"percent\":3,") >= ports) {
+                sent = true;
+                ::kill(static_cast<pid_t>(process.processId()), signal);
+            }
+        });
+
+        QVERIFY2(!run.TimedOut && !run.Crashed && sent, run.Err.constData());
+        QCOMPARE(run.Exit, 130);
+        for (int i = 0; i < ports; ++i) {
+            const QString port = QStringLiteral("COM%1").arg(5 + i);
+            const QJsonObject result = run.EventsOf(port).last();
+            QCOMPARE(result.value("ending").toString(), QStringLiteral("interrupted"));
+            QCOMPARE(result.value("ok").toBool(), false);
+            const QStringList trace =
+                QString::fromUtf8(ReadFile(Folder->filePath("traces/" + port + ".trace")))
+                    .trimmed()
+                    .split('\n');
+            QVERIFY(trace.size() > 3);
+            QVERIFY(trace[trace.size() - 2].endsWith(" close"));
+            QVERIFY(trace.last().endsWith(" end: interrupted"));
+        }
+        QCOMPARE(run.Events().last().value("exit").toInt(), 130);
+    }
+
+    // With no --port the stored port of the program folder's vendor is used,
+    // and without a terminal each tenth of the transfer gives one line.
+    void storedPortFromTheProgramFolder() {
+        QFile::copy(QStringLiteral(FWLOADER_CLI_PATH), Folder->filePath("fwloader-cli"));
+        QFile(Folder->filePath("fwloader-cli"))
+            .setPermissions(QFileDevice::ExeOwner | QFileDevice::ReadOwner);
+        Put("Board_3.4.hex", HexFile(0x2000, RandomBytes(0x1000, 5)));
+        QDir().mkpath(Root->filePath("SoftWare/Vendor"));
+        QFile stored(Root->filePath("SoftWare/Vendor/Update.reg"));
+        QVERIFY(stored.open(QIODevice::WriteOnly));
+        stored.write("\"ComPort\"=\"6\"\n");
+        stored.close();
+        AddDevice(5);
+        SimulatedDevice& six = AddDevice(6);
+
+        const CliRun run = Run({"update"}, {}, Folder->filePath("fwloader-cli"));
+
+        QVERIFY2(!run.TimedOut && !run.Crashed, run.Err.constData());
+        QCOMPARE(run.Exit, 0);
+        QCOMPARE(six.LastConnect(), QByteArray::fromHex("55820102030304d0"));
+        const QStringList lines = QString::fromUtf8(run.Out).trimmed().split('\n');
+        QCOMPARE(lines.size(), 12);  // start, ten tenths, result
+        QVERIFY(lines.first().startsWith("COM6  update on "));
+        for (int tenth = 1; tenth <= 10; ++tenth) {
+            const QStringList fields = lines[tenth].simplified().split(' ');
+            QCOMPARE(fields[0], QStringLiteral("COM6"));
+            const int percent = fields[1].chopped(1).toInt();
+            QVERIFY2(percent >= tenth * 10 && percent < tenth * 10 + 10, qPrintable(lines[tenth]));
+        }
+        QVERIFY(lines.last().startsWith("COM6  success "));
+        QVERIFY(lines.last().endsWith(": Successful"));
+    }
+
+    // The probe lists what opens, with the device behind each, and the
+    // program needs neither a display nor the widget libraries.
+    void portsWithoutDisplayOrWidgets() {
+        SimulatedDevice& two = AddDevice(2);
+        SimulatedDevice& nine = AddDevice(9);
+        for (int n = 1; n <= 99; ++n) {
+            if (n != 2 && n != 9) {
+                QFile::link("/nonexistent/fwloader-test",
+                            Root->filePath(QStringLiteral("dosdevices/com%1").arg(n)));
+            }
+        }
+        const CliRun run = Run({"ports", "--json"});
+        QCOMPARE(run.Exit, 0);
+        const QList<QJsonObject> events = run.Events();
+        QCOMPARE(events.size(), 3);
+        QCOMPARE(events[0].value("port").toString(), QStringLiteral("COM2"));
+        QCOMPARE(events[0].value("device").toString(), two.TerminalPath());
+        QCOMPARE(events[1].value("port").toString(), QStringLiteral("COM9"));
+        QCOMPARE(events[1].value("device").toString(), nine.TerminalPath());
+        QCOMPARE(events[2].value("ports").toInt(), 2);
+
+        const QString readelf = QStandardPaths::findExecutable("readelf");
+        if (readelf.isEmpty()) {
+            QSKIP("readelf is not installed: the linked libraries are not checked");
+        }
+        QProcess elf;
+        elf.start(readelf, {"-d", QStringLiteral(FWLOADER_CLI_PATH)});
+        QVERIFY(elf.waitForFinished(10000));
+        const QByteArray needed = elf.readAllStandardOutput();
+        QVERIFY(needed.contains("libQt6Core"));
+        QVERIFY(needed.contains("libQt6SerialPort"));
+        QVERIFY2(!needed.contains("libQt6Gui") && !needed.contains("libQt6Widgets"),
+                 needed.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(CliOverWireTest)
+#include "tst_CliOverWire.moc"
