@@ -39,17 +39,3 @@ LowLatencyAnswer AskForLowLatency(QSerialPort& port) {
     return LowLatencyAnswer::NotAsked;
 #endif
 }
-
-const char* LowLatencyAnswerName(LowLatencyAnswer answer) {
-    switch (answer) {
-        case LowLatencyAnswer::NotAsked:
-            return "not asked";
-        case LowLatencyAnswer::Granted:
-            return "granted";
-        case LowLatencyAnswer::NotOffered:
-            return "not offered";
-        case LowLatencyAnswer::Refused:
-            return "refused";
-    }
-    return "unknown";
-}

@@ -23,5 +23,3 @@ LowLatencyAnswer AskForLowLatency(QSerialPort& port);
 // read with TIOCGSERIAL and written back with TIOCSSERIAL.
 LowLatencyAnswer RequestLowLatency(int descriptor);
 #endif
-
-const char* LowLatencyAnswerName(LowLatencyAnswer answer);
