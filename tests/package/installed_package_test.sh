@@ -28,6 +28,10 @@ step() {
     echo "-- $*"
 }
 
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian desktop-file-validate; do
+    command -v "$tool" >/dev/null || fail "$tool is missing: scripts/install-deps installs it"
+done
+
 step "making the package"
 if ! cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
     cat "$work/cpack.log" >&2
