@@ -1,10 +1,13 @@
 #include <QApplication>
+#include <QIcon>
 
 #include "Form1.h"
 #include "WindowDesign.h"
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/fwloader-256.png")));
+    QGuiApplication::setDesktopFileName(QStringLiteral("fwloader"));
     EndOnTerminationSignals();
     UseDesignFont();
     Form1 window(Globals(), ProgramFolder());

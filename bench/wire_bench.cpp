@@ -5,7 +5,8 @@
 // answers the way a separate device does, independently of the program's
 // event loop.
 //
-//   wire_bench [--runs N] [--timed-runs N] [--probe-runs N]   (0 skips a part)
+//   wire_bench [--runs N] [--timed-runs N] [--adapter-runs N] [--probe-runs N]
+//   (0 skips a part)
 //
 // (a) Turnaround per exchange, without line timing: from the moment the
 //     device has handed the last byte of a reply to the terminal until the
@@ -30,6 +31,11 @@
 //     request is stamped on its side, the bench also gives the ratio with
 //     that hold replaced by the line's least time: what the program would
 //     take against a device that answers exactly on time.
+// (c) As (b), a full Update behind a USB-serial adapter: the device holds
+//     each reply as an FTDI chip does, until its latency timer has run from
+//     the reply's first byte (or 62 bytes fill a packet). Once with the
+//     driver's default of 16 ms, once with the 1 ms that the program asks
+//     for (and the package's udev rule sets), against the line's least time.
 // Port probe: the port selection dialog's load over COM1 to COM99 with the
 //     real serial port, once with every COMn linked to a missing device and
 //     once with the machine's own mapping.
@@ -210,6 +216,7 @@ struct SessionFigures {
     qint64 FromDevice = 0;
     double DeviceHoldMs = 0;             // the device between a request and its reply
     double DeviceModelMs = 0;            // what its line model asks for that
+    double AdapterHeldMs = 0;            // replies held in the adapter beyond the line
     std::vector<double> DeviceLateness;  // us beyond its line model, per exchange
     std::vector<double> Turnaround;      // us, one per exchange
     std::vector<double> Delivery;
@@ -221,12 +228,14 @@ struct SessionFigures {
     }
 };
 
-SessionFigures RunSession(DeviceThread& device, bool update, bool lineTiming, quint32 seed) {
+SessionFigures RunSession(DeviceThread& device, bool update, bool lineTiming, quint32 seed,
+                          int latencyTimerMs = 0) {
     SessionFigures figures;
     const QByteArray memory = RandomBytes(ImageSize, seed);
     const QByteArray image = RandomBytes(ImageSize, seed + 1);
     device.Call([&] {
         device.Device->SetLineTiming(lineTiming);
+        device.Device->SetLatencyTimerMs(latencyTimerMs);
         device.Device->SetMemory(memory);
         device.Device->ResetCounters();
         device.Stamps.clear();
@@ -274,6 +283,7 @@ SessionFigures RunSession(DeviceThread& device, bool update, bool lineTiming, qu
         memoryAfter = device.Device->Memory();
         counters = device.Device->Counters();
     });
+    figures.AdapterHeldMs = static_cast<double>(counters.AdapterHeldUs) / 1000.0;
 
     if (timedOut) {
         figures.Failure = QStringLiteral("no end after ten minutes");
@@ -447,13 +457,18 @@ int main(int argc, char** argv) {
         QStringLiteral("timed-runs"),
         QStringLiteral("Sessions of each kind at 19200 baud line timing."), QStringLiteral("n"),
         QStringLiteral("3"));
+    const QCommandLineOption adapterRunsOption(
+        QStringLiteral("adapter-runs"),
+        QStringLiteral("Updates at 19200 baud behind an adapter, with each latency timer."),
+        QStringLiteral("n"), QStringLiteral("1"));
     const QCommandLineOption probeRunsOption(QStringLiteral("probe-runs"),
                                              QStringLiteral("Port probes of each kind."),
                                              QStringLiteral("n"), QStringLiteral("5"));
-    parser.addOptions({runsOption, timedRunsOption, probeRunsOption});
+    parser.addOptions({runsOption, timedRunsOption, adapterRunsOption, probeRunsOption});
     parser.process(app);
     const int runs = std::max(0, parser.value(runsOption).toInt());
     const int timedRuns = std::max(0, parser.value(timedRunsOption).toInt());
+    const int adapterRuns = std::max(0, parser.value(adapterRunsOption).toInt());
     const int probeRuns = std::max(0, parser.value(probeRunsOption).toInt());
 
     std::printf("load average at start: %s (2 cores: %d online)\n", qPrintable(LoadAverage()),
@@ -590,6 +605,43 @@ int main(int argc, char** argv) {
             std::printf("%s\n", qPrintable(line));
         }
         std::printf("(us columns are medians per exchange)\n");
+    }
+
+    if (adapterRuns > 0) {
+        std::printf(
+            "\n(c) %s at %d baud behind a USB-serial adapter that holds each reply until its "
+            "latency timer has run from the reply's first byte (or 62 bytes fill a packet), "
+            "against the line's least time\n",
+            Name(true), Baud);
+        std::printf("%-14s %4s %8s %8s %8s %8s %8s\n", "latency timer", "run", "min s", "wall s",
+                    "ratio", "no pause", "held s");
+        std::vector<double> medianWall;
+        for (const int latencyMs : {16, 1}) {
+            std::vector<double> walls, ratios, withoutPause;
+            for (int run = 0; run < adapterRuns; ++run) {
+                const SessionFigures f = RunSession(device, true, true, 300 + run, latencyMs);
+                if (failed(true, f)) {
+                    continue;
+                }
+                const double least = f.WireMinMs();
+                walls.push_back(f.WallMs);
+                ratios.push_back(f.WallMs / least);
+                withoutPause.push_back((f.WallMs - ConnectPauseMs) / least);
+                std::printf("%-14s %4d %8.3f %8.3f %8.4f %8.4f %8.3f\n",
+                            qPrintable(QStringLiteral("%1 ms").arg(latencyMs)), run + 1,
+                            least / 1000.0, f.WallMs / 1000.0, ratios.back(), withoutPause.back(),
+                            f.AdapterHeldMs / 1000.0);
+            }
+            std::printf("%-14s %4s %8s %8.3f %8.4f %8.4f\n",
+                        qPrintable(QStringLiteral("%1 ms").arg(latencyMs)), "med", "",
+                        Median(walls) / 1000.0, Median(ratios), Median(withoutPause));
+            medianWall.push_back(Median(walls));
+        }
+        if (medianWall.size() == 2 && medianWall[0] > 0 && medianWall[1] > 0) {
+            std::printf("low latency saves %.3f s of the Update (median wall times)\n",
+                        (medianWall[0] - medianWall[1]) / 1000.0);
+        }
+        std::printf("held s: time the adapter held the replies beyond their line time, summed\n");
     }
 
     if (probeRuns > 0) {

@@ -116,6 +116,7 @@ bool QtSerialPort::Open() {
         return false;
     }
     GonePosted = false;
+    LowLatencyState = AskForLowLatency(Port);
     return true;
 }
 
@@ -124,6 +125,7 @@ void QtSerialPort::Close() {
     if (Port.isOpen()) {
         Port.close();
     }
+    LowLatencyState = LowLatencyAnswer::NotAsked;
 }
 
 bool QtSerialPort::Write(const QByteArray& bytes) {

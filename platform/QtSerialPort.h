@@ -3,6 +3,7 @@
 #include <QSerialPort>
 #include <QString>
 
+#include "LowLatency.h"
 #include "SerialPort.h"
 
 // The serial port of the program, over QSerialPort, on the user-interface
@@ -41,6 +42,8 @@ public:
     // The device that the last Open tried, and why it failed (empty after success).
     QString DeviceName() const { return Device; }
     QString LastError() const { return ErrorText; }
+    // What the driver answered when the open port asked for low latency.
+    LowLatencyAnswer LowLatency() const { return LowLatencyState; }
 
 private:
     bool ApplySettings(const LineSettings& settings);
@@ -59,4 +62,5 @@ private:
     bool GonePosted = false;  // the device has gone; the port closes at the next turn
     QString Device;
     QString ErrorText;
+    LowLatencyAnswer LowLatencyState = LowLatencyAnswer::NotAsked;
 };

@@ -144,8 +144,7 @@ SimulatedDevice::~SimulatedDevice() {
 }
 
 bool SimulatedDevice::Start(QString* error) {
-    Outbox.clear();
-    OutboxTimer.stop();
+    ClearOutbox();
     Pending.clear();
     ExpectedData = 0;
     Connected = false;
@@ -165,8 +164,7 @@ bool SimulatedDevice::Start(QString* error) {
 
 void SimulatedDevice::Stop() {
     Terminal->Close();
-    Outbox.clear();
-    OutboxTimer.stop();
+    ClearOutbox();
     RemoveLink();
 }
 
@@ -567,33 +565,70 @@ qint64 SimulatedDevice::Reply(const QByteArray& bytes, int requestLength) {
     // Due times are kept in microseconds: a line model rounded to whole
     // milliseconds would add up to a second or more over a long session.
     qint64 due = Clock.nsecsElapsed() / 1000;
+    double byteUs = 0.0;  // the line time of one byte; 0: bytes take no time
     if (LineTiming) {
         const int rate = ArrivalRate > 0 ? ArrivalRate : Terminal->BaudRate();
         if (rate > 0) {
             const double bits = 10.0 * static_cast<double>(requestLength + bytes.size());
             due += static_cast<qint64>(std::ceil(bits * 1e6 / rate));
+            byteUs = 10.0 * 1e6 / rate;
         }
     }
-    if (!Outbox.empty()) {
-        due = std::max(due, Outbox.back().DueUs);  // the line sends one reply after the other
-    }
+    due = std::max(due, LineLastUs);  // the line sends one reply after the other
+    auto queue = [this, byteUs](qint64 lastUs, const QByteArray& piece) {
+        LineLastUs = lastUs;
+        if (LatencyTimer > 0) {
+            PassThroughAdapter(lastUs, piece, byteUs);
+        } else {
+            Outbox.push_back({lastUs, piece});
+        }
+    };
     qsizetype offset = 0;
     qint64 pieceDue = due;
     for (int size : PieceSizes) {
         if (offset >= bytes.size()) {
             break;
         }
-        Outbox.push_back({pieceDue, bytes.mid(offset, size)});
-        due = pieceDue;
+        queue(pieceDue, bytes.mid(offset, size));
         offset += size;
         pieceDue += PieceGapMs * 1000;
     }
     if (offset < bytes.size()) {
-        Outbox.push_back({pieceDue, bytes.mid(offset)});
-        due = pieceDue;
+        queue(pieceDue, bytes.mid(offset));
     }
+    // The reply's last byte is in the newest outbox entry.
+    const qint64 delivered = Outbox.back().DueUs;
+    Count.AdapterHeldUs += delivered - LineLastUs;
     SendDueReplies();
-    return (due + 999) / 1000;
+    return (delivered + 999) / 1000;
+}
+
+void SimulatedDevice::PassThroughAdapter(qint64 lastUs, const QByteArray& bytes, double byteUs) {
+    const qint64 holdUs = static_cast<qint64>(LatencyTimer) * 1000;
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const qint64 at = lastUs - std::llround(static_cast<double>(n - 1 - i) * byteUs);
+        PendingReply* packet = Outbox.empty() ? nullptr : &Outbox.back();
+        if (packet != nullptr && packet->Filling && at >= packet->DueUs) {
+            packet->Filling = false;  // its timer fired before this byte came
+        }
+        if (packet == nullptr || !packet->Filling) {
+            // The first byte in an empty adapter starts its timer.
+            Outbox.push_back({at + holdUs, {}, true});
+            packet = &Outbox.back();
+        }
+        packet->Bytes += bytes[i];
+        if (packet->Bytes.size() >= AdapterPacketBytes) {
+            packet->DueUs = at;  // a full packet goes at once
+            packet->Filling = false;
+        }
+    }
+}
+
+void SimulatedDevice::ClearOutbox() {
+    Outbox.clear();
+    OutboxTimer.stop();
+    LineLastUs = 0;
 }
 
 void SimulatedDevice::SendDueReplies() {
@@ -626,8 +661,7 @@ void SimulatedDevice::Vanish() {
     if (!LinkPath.isEmpty() && ReadLinkTarget(LinkPath) == LinkTarget) {
         ::unlink(QFile::encodeName(LinkPath).constData());
     }
-    Outbox.clear();
-    OutboxTimer.stop();
+    ClearOutbox();
     Pending.clear();
     ExpectedData = 0;
     Connected = false;

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <functional>
@@ -42,6 +43,7 @@ struct DeviceCounters {
     int MalformedRequests = 0;  // bad Connect checksum, impossible lengths or addresses
     int UnerasedWrites = 0;     // data bytes stored over memory that was not erased
     int Vanishings = 0;
+    qint64 AdapterHeldUs = 0;  // replies held in the adapter beyond their line time, summed
 
     int Of(ExchangeKind kind) const { return ByKind[static_cast<int>(kind)]; }
     int Of(FaultKind fault) const { return ByFault[static_cast<int>(fault)]; }
@@ -56,6 +58,9 @@ class SimulatedDevice : public QObject {
 public:
     static constexpr int MemorySize = 0x10000;
     static constexpr int BlockSize = 128;
+    // What the adapter passes on at once: a USB packet of 64 bytes less its
+    // two status bytes.
+    static constexpr int AdapterPacketBytes = 62;
 
     explicit SimulatedDevice(QObject* parent = nullptr);
     ~SimulatedDevice() override;  // stops
@@ -97,6 +102,12 @@ public:
     // Replies go out in pieces of these sizes (the rest as one last piece),
     // gapMs apart; empty: in one piece.
     void SetReplyPieces(const QList<int>& sizes, int gapMs = 5);
+    // The USB-serial adapter between the device and the program, as an FTDI
+    // chip works: reply bytes wait in the adapter until ms milliseconds have
+    // passed since the first of them arrived, unless AdapterPacketBytes of
+    // them fill a packet first, which goes at once. 0: no adapter.
+    void SetLatencyTimerMs(int ms) { LatencyTimer = std::max(0, ms); }
+    int LatencyTimerMs() const { return LatencyTimer; }
 
     // Memory.
     const QByteArray& Memory() const { return Mem; }
@@ -139,6 +150,7 @@ private:
     struct PendingReply {
         qint64 DueUs;  // microseconds on Clock
         QByteArray Bytes;
+        bool Filling = false;  // an adapter packet that later bytes may still join
     };
 
     void OnData(const QByteArray& bytes);
@@ -149,7 +161,11 @@ private:
     // Queues a reply; returns when (in milliseconds on Clock) its last byte
     // is due to go out.
     qint64 Reply(const QByteArray& bytes, int requestLength);
+    // Bytes whose last one is off the line at lastUs, byteUs apart, through
+    // the adapter into the outbox.
+    void PassThroughAdapter(qint64 lastUs, const QByteArray& bytes, double byteUs);
     void SendDueReplies();
+    void ClearOutbox();
     void Vanish();
     void Record(TrafficRecord::Direction dir, const QByteArray& bytes, const QString& text = {});
     void Note(const QString& text) { Record(TrafficRecord::Direction::Note, {}, text); }
@@ -169,6 +185,7 @@ private:
     bool LineTiming = false;
     QList<int> PieceSizes;
     int PieceGapMs = 5;
+    int LatencyTimer = 0;
 
     QByteArray Mem;
     FaultPlan Plan;
@@ -189,6 +206,7 @@ private:
 
     // Sending.
     std::deque<PendingReply> Outbox;
+    qint64 LineLastUs = 0;  // when the last reply byte queued so far is off the line
     QTimer OutboxTimer;
 
     std::deque<TrafficRecord> Log;

@@ -94,6 +94,11 @@ int main(int argc, char** argv) {
     const QCommandLineOption timingOption(
         QStringLiteral("line-timing"),
         QStringLiteral("Delay replies by the time request and reply take on the line."));
+    const QCommandLineOption latencyOption(
+        QStringLiteral("latency-timer"),
+        QStringLiteral("Behind a USB-serial adapter: hold each reply until <ms> have passed since "
+                       "its first byte unless 62 bytes fill a packet (FTDI: 16; low latency: 1)."),
+        QStringLiteral("ms"));
     const QCommandLineOption memoryInOption(QStringLiteral("memory-in"),
                                             QStringLiteral("Start with this raw memory image."),
                                             QStringLiteral("file"));
@@ -122,8 +127,8 @@ int main(int argc, char** argv) {
         QStringLiteral("After vanishing, come back on a new terminal after <ms>."),
         QStringLiteral("ms"));
     parser.addOptions({comOption, rootOption, modelOption, noMarkerOption, onlyRateOption,
-                       timingOption, memoryInOption, memoryOutOption, logOption, quietOption,
-                       faultOption, seedOption, gapOption, reappearOption});
+                       timingOption, latencyOption, memoryInOption, memoryOutOption, logOption,
+                       quietOption, faultOption, seedOption, gapOption, reappearOption});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         return Fail(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments()[0]));
@@ -144,6 +149,13 @@ int main(int argc, char** argv) {
             return Fail(QStringLiteral("--only-rate takes a rate in baud"));
         }
         device.SetOnlyRate(rate);
+    }
+    if (parser.isSet(latencyOption)) {
+        const int latency = parser.value(latencyOption).toInt(&ok);
+        if (!ok || latency < 0 || latency > 255) {
+            return Fail(QStringLiteral("--latency-timer takes milliseconds from 0 to 255"));
+        }
+        device.SetLatencyTimerMs(latency);
     }
     const int gap = parser.value(gapOption).toInt(&ok);
     if (!ok || gap <= 0) {

@@ -6,11 +6,14 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include "ComPortMap.h"
 #include "DeviceLink.h"
+#include "LowLatency.h"
 
 namespace {
 
@@ -196,6 +199,42 @@ private slots:
         QVERIFY(link.Port.Open());
         QTest::qWait(50);
         QVERIFY(link.Port.ReadAll().isEmpty());
+    }
+
+    void lowLatencyIsAskedOnEveryOpenAndATerminalWithoutItStillWorks() {
+        DeviceLink link;
+        QVERIFY2(link.Start(), qPrintable(link.Error));
+        QCOMPARE(link.Port.LowLatency(), LowLatencyAnswer::NotAsked);
+        QVERIFY(link.Port.SetSettings("19200,N,8,1"));
+        for (int open = 1; open <= 2; ++open) {
+            QVERIFY(link.Port.Open());
+            // The terminal's driver was asked and has no such setting.
+            QCOMPARE(link.Port.LowLatency(), LowLatencyAnswer::NotOffered);
+            QCOMPARE(link.Exchange("55820102030103D5", 10).size(), 10);
+            QCOMPARE(link.Exchange("5501000000", 1), QByteArray::fromHex("79"));
+            link.Port.Close();
+            QCOMPARE(link.Port.LowLatency(), LowLatencyAnswer::NotAsked);
+        }
+    }
+
+    // On a machine with an FTDI adapter: FWLOADER_TEST_FTDI_PORT=/dev/ttyUSB0.
+    void ftdiAdapterGrantsLowLatency() {
+        const QString device = qEnvironmentVariable("FWLOADER_TEST_FTDI_PORT");
+        if (device.isEmpty()) {
+            QSKIP("FWLOADER_TEST_FTDI_PORT names no FTDI adapter (such as /dev/ttyUSB0)");
+        }
+        QSerialPort port(device);
+        QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+        QCOMPARE(AskForLowLatency(port), LowLatencyAnswer::Granted);
+        serial_struct info{};
+        QCOMPARE(::ioctl(port.handle(), TIOCGSERIAL, &info), 0);
+        QVERIFY(info.flags & ASYNC_LOW_LATENCY);
+        // The driver turns the flag into its shortest latency timer.
+        const QString name = QFileInfo(device).canonicalFilePath().section(u'/', -1);
+        QFile timer(QStringLiteral("/sys/bus/usb-serial/devices/%1/latency_timer").arg(name));
+        if (timer.open(QIODevice::ReadOnly)) {
+            QCOMPARE(timer.readAll().trimmed(), QByteArray("1"));
+        }
     }
 
     void vanishingDeviceClosesThePortWithOneLineErrorAndNoSpin() {

@@ -27,6 +27,38 @@ QByteArray WithXor(const QByteArray& data) {
     return data + x;
 }
 
+QByteArray ReadBlockOf(const QByteArray& memory, int address) {
+    return WithXor(memory.mid(address, 128));
+}
+
+// The pieces in which the last reply reached the program: milliseconds after
+// its request arrived, and the piece.
+struct Piece {
+    qint64 AfterMs;
+    QByteArray Bytes;
+};
+QList<Piece> PiecesOfLastReply(const SimulatedDevice& device) {
+    QList<Piece> pieces;
+    qint64 requestMs = 0;
+    for (const TrafficRecord& record : device.Traffic()) {
+        if (record.Dir == TrafficRecord::Direction::In) {
+            requestMs = record.TimeMs;
+            pieces.clear();
+        } else if (record.Dir == TrafficRecord::Direction::Out) {
+            pieces.append({record.TimeMs - requestMs, record.Bytes});
+        }
+    }
+    return pieces;
+}
+
+QList<int> SizesOf(const QList<Piece>& pieces) {
+    QList<int> sizes;
+    for (const Piece& piece : pieces) {
+        sizes.append(static_cast<int>(piece.Bytes.size()));
+    }
+    return sizes;
+}
+
 }  // namespace
 
 class SimulatedDeviceTest : public QObject {
@@ -231,6 +263,44 @@ private slots:
         QVERIFY2(at19200 >= 65, qPrintable(QString::number(at19200)));
     }
 
+    void adapterHoldsRepliesUntilItsTimerUnlessAPacketFills() {
+        DeviceLink link;
+        QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
+        QByteArray memory(65536, '\0');
+        for (int i = 0; i < memory.size(); ++i) {
+            memory[i] = static_cast<char>(i * 13 + 1);
+        }
+        link.Device.SetMemory(memory);
+        link.Device.SetLatencyTimerMs(60);
+
+        // A one-byte reply waits out the timer.
+        QCOMPARE(link.Exchange("5501000000", 1), Hex("79"));
+        QList<Piece> pieces = PiecesOfLastReply(link.Device);
+        QCOMPARE(SizesOf(pieces), QList<int>{1});
+        QVERIFY2(pieces[0].AfterMs >= 60, qPrintable(QString::number(pieces[0].AfterMs)));
+
+        // A read block fills two packets, which go at once; the rest waits.
+        const QByteArray block = link.Exchange("55810012808052", 129);
+        QCOMPARE(block, ReadBlockOf(memory, 0x1280));
+        pieces = PiecesOfLastReply(link.Device);
+        QCOMPARE(SizesOf(pieces), (QList<int>{62, 62, 5}));
+        QVERIFY2(pieces[1].AfterMs < 60, qPrintable(QString::number(pieces[1].AfterMs)));
+        QVERIFY2(pieces[2].AfterMs >= 60, qPrintable(QString::number(pieces[2].AfterMs)));
+
+        // On a 19200 baud line the block trickles in at 0.52 ms a byte: the
+        // timer, counted from the first byte in the adapter, fires after 31
+        // bytes each time, long before a packet fills.
+        link.Device.SetLineTiming(true);
+        link.Device.SetLatencyTimerMs(16);
+        QCOMPARE(link.Exchange("55810012808052", 129), ReadBlockOf(memory, 0x1280));
+        QCOMPARE(SizesOf(PiecesOfLastReply(link.Device)), (QList<int>{31, 31, 31, 31, 5}));
+
+        // Without the adapter a reply goes whole.
+        link.Device.SetLatencyTimerMs(0);
+        QCOMPARE(link.Exchange("55810012808052", 129), ReadBlockOf(memory, 0x1280));
+        QCOMPARE(SizesOf(PiecesOfLastReply(link.Device)), QList<int>{129});
+    }
+
     void memoryFilesAreReadAndWrittenWhole() {
         QTemporaryDir dir;
         SimulatedDevice device;
@@ -297,9 +367,9 @@ private slots:
         const QString log = link.Root.filePath("traffic.log");
 
         QProcess program;
-        program.start(FWSIM_PROGRAM,
-                      {"--com", "9", "--store-root", link.Root.path(), "--memory-in", in.fileName(),
-                       "--memory-out", out, "--log", log, "--fault", "erase#1:nack"});
+        program.start(FWSIM_PROGRAM, {"--com", "9", "--store-root", link.Root.path(), "--memory-in",
+                                      in.fileName(), "--memory-out", out, "--log", log, "--fault",
+                                      "erase#1:nack", "--latency-timer", "40"});
         QVERIFY(program.waitForStarted(5000));
         QByteArray printed;
         QVERIFY(QTest::qWaitFor(
@@ -336,6 +406,21 @@ private slots:
         const QByteArray logged = traffic.readAll();
         QVERIFY(logged.contains("<-  19200 55 82 01 02 03 01 03 D5"));
         QVERIFY(logged.contains("fault nack on erase #1"));
+        // Behind the adapter the refusal came 40 ms after the erase request.
+        const QList<QByteArray> lines = logged.split('\n');
+        qsizetype erase = 0;
+        while (erase < lines.size() && !lines[erase].contains("<-  19200 55 01")) {
+            ++erase;
+        }
+        qsizetype reply = erase + 1;
+        while (reply < lines.size() && !lines[reply].contains(" -> ")) {
+            ++reply;
+        }
+        QVERIFY(reply < lines.size());
+        const double heldMs = (lines[reply].trimmed().split(' ').first().toDouble() -
+                               lines[erase].trimmed().split(' ').first().toDouble()) *
+                              1000;
+        QVERIFY2(heldMs >= 39.5, qPrintable(QString::number(heldMs)));
         QVERIFY(!QFileInfo(link.Root.path() + "/dosdevices/com9").isSymLink());
     }
 };
