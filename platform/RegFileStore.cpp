@@ -187,6 +187,11 @@ public:
         }
         Fd = fd;
     }
+    int Release() {
+        const int fd = Fd;
+        Fd = -1;
+        return fd;
+    }
 
 private:
     int Fd;
@@ -278,7 +283,7 @@ FileDescriptor OpenKeyFolder(const std::string& root, const std::vector<std::str
         }
         current.Reset(next);
     }
-    return FileDescriptor(current.Valid() ? dup(current.Get()) : -1);
+    return FileDescriptor(current.Release());
 }
 
 // Removes what an earlier write left behind when it was cut off between

@@ -147,11 +147,12 @@ QString LineSettingsTextOf(const termios& settings) {
     const tcflag_t flags = settings.c_cflag;
     char parity = 'N';
     if ((flags & PARENB) != 0) {
+        parity = (flags & PARODD) != 0 ? 'O' : 'E';
+#ifdef CMSPAR
         if ((flags & CMSPAR) != 0) {
             parity = (flags & PARODD) != 0 ? 'M' : 'S';
-        } else {
-            parity = (flags & PARODD) != 0 ? 'O' : 'E';
         }
+#endif
     }
     int dataBits = 8;
     switch (flags & CSIZE) {
