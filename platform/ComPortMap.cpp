@@ -4,24 +4,30 @@
 
 #include "KeyValueBackend.h"
 
+#ifdef _WIN32
 QString ComPortDeviceName(int portNumber) {
+    return portNumber < 1 ? QString() : QStringLiteral("COM%1").arg(portNumber);
+}
+#else
+QString ComPortDeviceName(int portNumber) {
+    return ComPortDeviceName(portNumber, QString::fromLocal8Bit(PerMachineStoreRoot()),
+                             QStringLiteral("/dev"));
+}
+
+QString ComPortDeviceName(int portNumber, const QString& storeRoot, const QString& deviceFolder) {
     if (portNumber < 1) {
         return {};
     }
-#ifdef _WIN32
-    return QStringLiteral("COM%1").arg(portNumber);
-#else
-    const QString link = QString::fromLocal8Bit(PerMachineStoreRoot()) +
-                         QStringLiteral("/dosdevices/com%1").arg(portNumber);
+    const QString link = storeRoot + QStringLiteral("/dosdevices/com%1").arg(portNumber);
     const QFileInfo linkInfo(link);
     if (linkInfo.exists() || linkInfo.isSymLink()) {
         return link;
     }
-    static const char* const families[] = {"/dev/ttyS%1", "/dev/ttyUSB%1", "/dev/ttyACM%1"};
+    static const char* const families[] = {"/ttyS%1", "/ttyUSB%1", "/ttyACM%1"};
     const int family = (portNumber - 1) / 32;
     if (family >= 3) {
         return {};
     }
-    return QString::fromLatin1(families[family]).arg((portNumber - 1) % 32);
-#endif
+    return deviceFolder + QString::fromLatin1(families[family]).arg((portNumber - 1) % 32);
 }
+#endif

@@ -46,6 +46,7 @@ public:
 // store below the per-machine store root.
 std::unique_ptr<KeyValueBackend> MakeSystemKeyValueBackend();
 
-// Elsewhere than Windows: the per-machine store root, the first entry of
-// $XDG_CONFIG_DIRS, or /etc/xdg when that is unset or empty.
+// Elsewhere than Windows: the per-machine store root, the first absolute
+// entry of $XDG_CONFIG_DIRS (relative entries are ignored), or /etc/xdg when
+// there is none.
 std::string PerMachineStoreRoot();

@@ -8,10 +8,16 @@
 #include <algorithm>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#else
+#include <QFileInfo>
 #endif
 
 QtOneShotTimer::QtOneShotTimer() {
@@ -36,42 +42,146 @@ void QtPause::Sleep(int milliseconds) {
     QThread::msleep(static_cast<unsigned long>(milliseconds));
 }
 
+#ifndef _WIN32
+namespace {
+
+// What a path that is no regular file names, for the reason shown.
+QString KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) {
+        return QStringLiteral("a folder");
+    }
+    if (S_ISFIFO(mode)) {
+        return QStringLiteral("a FIFO");
+    }
+    if (S_ISCHR(mode) || S_ISBLK(mode)) {
+        return QStringLiteral("a device");
+    }
+    if (S_ISSOCK(mode)) {
+        return QStringLiteral("a socket");
+    }
+    return QStringLiteral("no regular file");
+}
+
+QString ErrorText(int error) {
+    return error == ENOENT ? QStringLiteral("the file does not exist")
+                           : QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Empty when info is that of a regular file of at most maxBytes, else why not.
+QString Unusable(const struct stat& info, qint64 maxBytes) {
+    if (!S_ISREG(info.st_mode)) {
+        return QStringLiteral("it is %1, not a file").arg(KindOf(info.st_mode));
+    }
+    if (info.st_size > maxBytes) {
+        return QStringLiteral("the file is larger than %1 bytes").arg(maxBytes);
+    }
+    return {};
+}
+
+}  // namespace
+
+FileSystem::ReadResult QtFileSystem::ReadFile(const QString& path) {
+    // The type and size are checked before the file is opened, so that a
+    // FIFO or a device is never opened at all (opening a FIFO waits for a
+    // writer, and reading a device may never end), and again on the opened
+    // file, which may have been swapped in the meantime.
+    ReadResult result;
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info {};
+    if (stat(name.constData(), &info) != 0) {
+        result.Error = ErrorText(errno);
+        return result;
+    }
+    result.Error = Unusable(info, MaxReadBytes);
+    if (!result.Error.isEmpty()) {
+        return result;
+    }
+    const int fd = open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        result.Error = ErrorText(errno);
+        return result;
+    }
+    if (fstat(fd, &info) != 0) {
+        result.Error = ErrorText(errno);
+    } else {
+        result.Error = Unusable(info, MaxReadBytes);
+    }
+    char buffer[65536];
+    while (result.Error.isEmpty()) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            result.Error = ErrorText(errno);
+        } else if (n == 0) {
+            break;
+        } else if (result.Bytes.size() + n > MaxReadBytes) {
+            result.Error = QStringLiteral("the file is larger than %1 bytes").arg(MaxReadBytes);
+        } else {
+            result.Bytes.append(buffer, n);
+        }
+    }
+    close(fd);
+    result.Ok = result.Error.isEmpty();
+    if (!result.Ok) {
+        result.Bytes.clear();
+    }
+    return result;
+}
+#else
 FileSystem::ReadResult QtFileSystem::ReadFile(const QString& path) {
     ReadResult result;
-    QFile file(path);
-    if (!file.exists()) {
+    const QFileInfo info(path);
+    if (!info.exists()) {
         result.Error = QStringLiteral("the file does not exist");
         return result;
     }
+    if (!info.isFile()) {
+        result.Error = QStringLiteral("it is not a file");
+        return result;
+    }
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         result.Error = file.errorString();
         return result;
     }
-    if (file.size() > MaxReadBytes) {
-        result.Error = QStringLiteral("the file is larger than %1 bytes").arg(MaxReadBytes);
-        return result;
-    }
-    result.Bytes = file.readAll();
+    // Read one byte beyond the limit to tell a file that is too large.
+    result.Bytes = file.read(MaxReadBytes + 1);
     if (file.error() != QFileDevice::NoError) {
         result.Error = file.errorString();
-        result.Bytes.clear();
-        return result;
+    } else if (result.Bytes.size() > MaxReadBytes) {
+        result.Error = QStringLiteral("the file is larger than %1 bytes").arg(MaxReadBytes);
     }
-    result.Ok = true;
+    result.Ok = result.Error.isEmpty();
+    if (!result.Ok) {
+        result.Bytes.clear();
+    }
     return result;
 }
+#endif
 
 QString QtFileSystem::WriteFileWhole(const QString& path, const QByteArray& bytes) {
     // QSaveFile writes a temporary file beside the target and renames it over
-    // the target only when everything was written.
+    // the target only when everything was written. Unbuffered, so that every
+    // failed write shows in the result of write(): a write failing when a
+    // buffer is flushed at the end goes unseen by commit(), which would then
+    // put a cut-off file in place of the old one.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         return file.errorString();
     }
-    if (file.write(bytes) != bytes.size()) {
-        const QString error = file.errorString();
-        file.cancelWriting();
-        return error;
+    qint64 written = 0;
+    while (written < bytes.size()) {
+        // A short write (a full disk, a size limit) is followed by one that
+        // fails with the reason.
+        const qint64 n = file.write(bytes.constData() + written, bytes.size() - written);
+        if (n <= 0) {
+            const QString error = file.errorString();
+            file.cancelWriting();
+            return error;
+        }
+        written += n;
     }
     if (!file.commit()) {
         return file.errorString();
@@ -83,6 +193,15 @@ QStringList QtFileSystem::ListFiles(const QString& folder, const QString& patter
     QDir dir(folder);
     dir.setNameFilters({pattern});  // matched without regard to case
     QStringList names = dir.entryList(QDir::Files, QDir::NoSort);
+#ifndef _WIN32
+    // Only regular files, also where a link leads: a FIFO, a device or a
+    // link to one is no firmware file, as system files are not.
+    names.removeIf([&dir](const QString& name) {
+        struct stat info {};
+        return stat(QFile::encodeName(dir.filePath(name)).constData(), &info) != 0 ||
+               !S_ISREG(info.st_mode);
+    });
+#endif
     std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
         const int folded = a.compare(b, Qt::CaseInsensitive);
         return folded != 0 ? folded < 0 : a < b;

@@ -34,9 +34,10 @@ public:
     QString WriteFileWhole(const QString& path, const QByteArray& bytes) override;
     QStringList ListFiles(const QString& folder, const QString& pattern) override;
 
-    // Files larger than this are not read: no text file of the program is
-    // anywhere near it.
-    static constexpr qint64 MaxReadBytes = 64 * 1024 * 1024;
+    // Only regular files are read (a FIFO or a device is never opened), and
+    // only up to this size: no text file of the program is anywhere near it
+    // (a HEX file of the whole 64 KiB image is under 200 KiB).
+    static constexpr qint64 MaxReadBytes = 16 * 1024 * 1024;
 };
 
 // The folder that holds the program's executable.

@@ -2,21 +2,19 @@
 
 #include "HexDigit.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace {
-
-constexpr std::size_t MaxStoreFileBytes = 4 * 1024 * 1024;
 
 bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -164,66 +162,189 @@ std::string JoinContinuations(const std::string& entry) {
     return joined;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& content, bool& exists) {
-    std::error_code ec;
-    exists = std::filesystem::exists(path, ec);
-    if (!exists) {
-        return !ec;
+// Leading UTF-8 byte order marks are no part of the first line; an editor
+// that adds one to a file that already has one leaves two.
+std::string WithoutByteOrderMarks(const std::string& content) {
+    std::size_t start = 0;
+    while (content.compare(start, 3, "\xEF\xBB\xBF") == 0) {
+        start += 3;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    content = buffer.str();
-    if (content.size() > MaxStoreFileBytes) {
-        return false;
-    }
-    // A UTF-8 byte order mark is no part of the first line; an editor that
-    // adds one to a file that already has one leaves two.
-    while (content.rfind("\xEF\xBB\xBF", 0) == 0) {
-        content.erase(0, 3);
-    }
-    return !in.bad();
+    return content.substr(start);
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& content) {
-    const std::filesystem::path target(path);
-    std::string pattern =
-        (target.parent_path() / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
-    const int fd = mkstemp(pattern.data());
-    if (fd < 0) {
-        return false;
+// A file descriptor closed when it goes out of scope.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : Fd(fd) {}
+    ~FileDescriptor() { Reset(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int Get() const { return Fd; }
+    bool Valid() const { return Fd >= 0; }
+    void Reset(int fd = -1) {
+        if (Fd >= 0) {
+            close(Fd);
+        }
+        Fd = fd;
     }
-    bool ok = fchmod(fd, 0644) == 0;
+    int Release() {
+        const int fd = Fd;
+        Fd = -1;
+        return fd;
+    }
+
+private:
+    int Fd;
+};
+
+enum class ReadOutcome { Read, Missing, Unusable };
+
+// Reads the store file name in folder (or a path, with AT_FDCWD) whole. Only a
+// regular file of at most MaxFileBytes is read: a FIFO, a device or a folder
+// is never opened for reading, so that nothing can block or run without end.
+// With followLinks false, a symbolic link is unusable too.
+ReadOutcome ReadStoreFile(int folder, const std::string& name, bool followLinks,
+                          std::string& content) {
+    struct stat info {};
+    if (fstatat(folder, name.c_str(), &info, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? ReadOutcome::Missing : ReadOutcome::Unusable;
+    }
+    if (!S_ISREG(info.st_mode) || info.st_size > off_t(RegFileStore::MaxFileBytes)) {
+        return ReadOutcome::Unusable;
+    }
+    // The file may have been swapped for something else since: opened
+    // without waiting for a writer and looked at again through the open file.
+    FileDescriptor fd(
+        openat(folder, name.c_str(),
+               O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW)));
+    if (!fd.Valid()) {
+        return errno == ENOENT ? ReadOutcome::Missing : ReadOutcome::Unusable;
+    }
+    if (fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return ReadOutcome::Unusable;
+    }
+    content.clear();
+    char buffer[65536];
+    while (true) {
+        const ssize_t n = read(fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return ReadOutcome::Unusable;
+        }
+        if (n == 0) {
+            return ReadOutcome::Read;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+        if (content.size() > RegFileStore::MaxFileBytes) {
+            return ReadOutcome::Unusable;  // grew while it was read
+        }
+    }
+}
+
+bool WriteAll(int fd, const std::string& content) {
     std::size_t written = 0;
-    while (ok && written < content.size()) {
+    while (written < content.size()) {
         const ssize_t n = write(fd, content.data() + written, content.size() - written);
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        ok = n > 0;
-        if (ok) {
-            written += static_cast<std::size_t>(n);
+        if (n <= 0) {
+            return false;
         }
+        written += static_cast<std::size_t>(n);
     }
-    ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    ok = ok && std::rename(pattern.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        unlink(pattern.c_str());
-    }
-    return ok;
+    return true;
 }
 
+// Opens the folder that holds a key file, one component after the other from
+// the root, creating the missing ones. A component that is a symbolic link,
+// or anything but a folder, is refused: a write never leaves the root
+// through a link, whoever placed it.
+FileDescriptor OpenKeyFolder(const std::string& root, const std::vector<std::string>& folders) {
+    FileDescriptor current(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!current.Valid() && errno == ENOENT) {
+        std::error_code ec;
+        std::filesystem::create_directories(root, ec);
+        current.Reset(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    for (const std::string& folder : folders) {
+        if (!current.Valid()) {
+            break;
+        }
+        const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        int next = openat(current.Get(), folder.c_str(), flags);
+        if (next < 0 && errno == ENOENT) {
+            if (mkdirat(current.Get(), folder.c_str(), 0777) != 0 && errno != EEXIST) {
+                return FileDescriptor();
+            }
+            next = openat(current.Get(), folder.c_str(), flags);
+        }
+        current.Reset(next);
+    }
+    return FileDescriptor(current.Release());
+}
+
+// Removes what an earlier write left behind when it was cut off between
+// creating its temporary file and renaming it.
+void RemoveStaleTemporaryFiles(int folder, const std::string& prefix) {
+    const int listed = dup(folder);
+    if (listed < 0) {
+        return;
+    }
+    DIR* dir = fdopendir(listed);
+    if (dir == nullptr) {
+        close(listed);
+        return;
+    }
+    std::vector<std::string> stale;
+    while (const dirent* entry = readdir(dir)) {
+        if (std::string(entry->d_name).rfind(prefix, 0) == 0) {
+            stale.push_back(entry->d_name);
+        }
+    }
+    closedir(dir);
+    for (const std::string& name : stale) {
+        unlinkat(folder, name.c_str(), 0);  // a folder of that name stays
+    }
+}
+
+// Replaces the file name in folder by content: a temporary file beside it,
+// written and synced, renamed over it, and the folder synced, so that the
+// file is the old one or the new one whole, also after a power cut. The new
+// file keeps the mode (and, where allowed, the owner) of the one it replaces.
+bool ReplaceFile(int folder, const std::string& name, const std::string& content,
+                 const struct stat* replaced) {
+    const std::string temporary = "." + name + ".tmp";
+    const int fd = openat(folder, temporary.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    if (replaced != nullptr && (replaced->st_uid != geteuid() || replaced->st_gid != getegid())) {
+        [[maybe_unused]] const int ignored = fchown(fd, replaced->st_uid, replaced->st_gid);
+    }
+    bool ok = fchmod(fd, replaced != nullptr ? (replaced->st_mode & 07777) : 0644) == 0;
+    ok = ok && WriteAll(fd, content);
+    ok = ok && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && renameat(folder, temporary.c_str(), folder, name.c_str()) == 0;
+    if (!ok) {
+        unlinkat(folder, temporary.c_str(), 0);
+        return false;
+    }
+    // The rename is part of the folder: synced too, or a crash may undo it.
+    return fsync(folder) == 0;
+}
 }  // namespace
 
 RegFileStore::RegFileStore(std::string rootFolder) : RootFolder(std::move(rootFolder)) {}
 
-std::string RegFileStore::KeyFile(std::uint32_t root, const std::string& keyPath) const {
+bool RegFileStore::KeyComponents(std::uint32_t root, const std::string& keyPath,
+                                 std::vector<std::string>& folders, std::string& fileName) const {
     if (root != HkeyLocalMachine || RootFolder.empty()) {
-        return {};
+        return false;
     }
     std::vector<std::string> components;
     std::size_t start = 0;
@@ -235,16 +356,29 @@ std::string RegFileStore::KeyFile(std::uint32_t root, const std::string& keyPath
         }
         start = end + 1;
     }
-    std::filesystem::path file(RootFolder);
-    for (std::size_t k = 0; k < components.size(); ++k) {
-        const std::string& c = components[k];
+    for (const std::string& c : components) {
         if (c.empty() || c == "." || c == ".." || c.find('/') != std::string::npos ||
             c.find('\0') != std::string::npos) {
-            return {};
+            return false;
         }
-        file /= (k + 1 == components.size()) ? c + ".reg" : c;
     }
-    return file.string();
+    fileName = components.back() + ".reg";
+    components.pop_back();
+    folders = std::move(components);
+    return true;
+}
+
+std::string RegFileStore::KeyFile(std::uint32_t root, const std::string& keyPath) const {
+    std::vector<std::string> folders;
+    std::string fileName;
+    if (!KeyComponents(root, keyPath, folders, fileName)) {
+        return {};
+    }
+    std::filesystem::path file(RootFolder);
+    for (const std::string& folder : folders) {
+        file /= folder;
+    }
+    return (file / fileName).string();
 }
 
 bool RegFileStore::ParseValueLine(const std::string& line, Value& out) {
@@ -341,27 +475,17 @@ std::string RegFileStore::FormatStringValueLine(const std::string& name, const s
     return line;
 }
 
-bool RegFileStore::SetStringValue(std::uint32_t root, const std::string& keyPath,
-                                  const std::string& valueName, const std::string& data) {
-    const std::string file = KeyFile(root, keyPath);
+bool RegFileStore::WithStringValue(const std::string& content, bool exists,
+                                   const std::string& keyPath, const std::string& valueName,
+                                   const std::string& data, std::string& out) {
     // A value line holds its name in quotes on one line: a name with a NUL or
     // a line break cannot be written so that it reads back.
-    if (file.empty() || valueName.find_first_of(std::string("\0\r\n", 3)) != std::string::npos) {
+    if (valueName.find_first_of(std::string("\0\r\n", 3)) != std::string::npos) {
         return false;
-    }
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
-    if (ec) {
-        return false;
-    }
-    std::string content;
-    bool exists = false;
-    if (!ReadWholeFile(file, content, exists)) {
-        return false;  // an existing store file that cannot be read is left alone
     }
     std::vector<std::string> entries;
     if (exists) {
-        entries = SplitLogicalLines(content);
+        entries = SplitLogicalLines(WithoutByteOrderMarks(content));
     } else {
         std::string header = "[HKEY_LOCAL_MACHINE\\" + keyPath + "]";
         entries = {"Windows Registry Editor Version 5.00", "", header};
@@ -389,27 +513,19 @@ bool RegFileStore::SetStringValue(std::uint32_t root, const std::string& keyPath
         }
         result.insert(at, newLine);
     }
-    std::string out;
+    out.clear();
     for (const std::string& entry : result) {
         out += entry + "\n";
     }
-    return WriteFileAtomically(file, out);
+    // A file that would no longer be read is not written.
+    return out.size() <= MaxFileBytes;
 }
 
-KeyValueBackend::Query RegFileStore::QueryValue(std::uint32_t root, const std::string& keyPath,
-                                                const std::string& valueName,
-                                                std::size_t bufferSize) {
+KeyValueBackend::Query RegFileStore::FindValue(const std::string& content,
+                                               const std::string& valueName,
+                                               std::size_t bufferSize) {
     Query result;
-    const std::string file = KeyFile(root, keyPath);
-    if (file.empty()) {
-        return result;
-    }
-    std::string content;
-    bool exists = false;
-    if (!ReadWholeFile(file, content, exists) || !exists) {
-        return result;
-    }
-    for (const std::string& entry : SplitLogicalLines(content)) {
+    for (const std::string& entry : SplitLogicalLines(WithoutByteOrderMarks(content))) {
         Value v;
         if (ParseValueLine(entry, v) && EqualsIgnoringAsciiCase(v.Name, valueName)) {
             result.Found = true;  // the last line of a name wins, as on import
@@ -423,6 +539,49 @@ KeyValueBackend::Query RegFileStore::QueryValue(std::uint32_t root, const std::s
     return result;
 }
 
+bool RegFileStore::SetStringValue(std::uint32_t root, const std::string& keyPath,
+                                  const std::string& valueName, const std::string& data) {
+    std::vector<std::string> folders;
+    std::string fileName;
+    if (!KeyComponents(root, keyPath, folders, fileName)) {
+        return false;
+    }
+    const FileDescriptor folder = OpenKeyFolder(RootFolder, folders);
+    // One writer at a time: the lock makes any temporary file found below a
+    // leftover of a write that was cut off, not one still being written.
+    if (!folder.Valid() || flock(folder.Get(), LOCK_EX) != 0) {
+        return false;
+    }
+    RemoveStaleTemporaryFiles(folder.Get(), "." + fileName + ".tmp");
+
+    std::string content;
+    const ReadOutcome read = ReadStoreFile(folder.Get(), fileName, false, content);
+    if (read == ReadOutcome::Unusable) {
+        return false;  // a link, a file that cannot be read, or no regular file: left alone
+    }
+    struct stat replaced {};
+    const bool exists = read == ReadOutcome::Read;
+    if (exists && fstatat(folder.Get(), fileName.c_str(), &replaced, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    std::string out;
+    if (!WithStringValue(content, exists, keyPath, valueName, data, out)) {
+        return false;
+    }
+    return ReplaceFile(folder.Get(), fileName, out, exists ? &replaced : nullptr);
+}
+
+KeyValueBackend::Query RegFileStore::QueryValue(std::uint32_t root, const std::string& keyPath,
+                                                const std::string& valueName,
+                                                std::size_t bufferSize) {
+    const std::string file = KeyFile(root, keyPath);
+    std::string content;
+    if (file.empty() || ReadStoreFile(AT_FDCWD, file, true, content) != ReadOutcome::Read) {
+        return Query{};
+    }
+    return FindValue(content, valueName, bufferSize);
+}
+
 #ifndef _WIN32
 std::unique_ptr<KeyValueBackend> MakeSystemKeyValueBackend() {
     return std::make_unique<RegFileStore>(PerMachineStoreRoot());
@@ -430,8 +589,17 @@ std::unique_ptr<KeyValueBackend> MakeSystemKeyValueBackend() {
 #endif
 
 std::string PerMachineStoreRoot() {
+    // As for every XDG search path: entries are separated by ":", and one
+    // that is not an absolute path is ignored.
     const char* dirs = std::getenv("XDG_CONFIG_DIRS");
-    std::string first = dirs ? std::string(dirs) : std::string();
-    first = first.substr(0, first.find(':'));
-    return first.empty() ? std::string("/etc/xdg") : first;
+    const std::string list = dirs ? std::string(dirs) : std::string();
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        const std::size_t end = std::min(list.find(':', start), list.size());
+        if (end > start && list[start] == '/') {
+            return list.substr(start, end - start);
+        }
+        start = end + 1;
+    }
+    return "/etc/xdg";
 }

@@ -11,8 +11,13 @@
 
 namespace {
 
-// Query, set, create subkey, enumerate subkeys, notify, create link, read control.
-constexpr REGSAM KeyAccess = 0x2003F;
+// Writing: query, set, create subkey, enumerate subkeys, notify, create
+// link, read control.
+constexpr REGSAM WriteAccess = 0x2003F;
+// Reading asks for read rights only (KEY_READ): a standard user has no write
+// rights under HKEY_LOCAL_MACHINE, and asking for them there would fail the
+// read of a value that an administrator stored.
+constexpr REGSAM ReadAccess = KEY_READ;
 
 HKEY RootHandle(std::uint32_t root) {
     return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(root)));
@@ -30,7 +35,7 @@ public:
         HKEY key = nullptr;
         DWORD disposition = 0;
         if (RegCreateKeyExA(RootHandle(root), keyPath.c_str(), 0, keyClass, REG_OPTION_NON_VOLATILE,
-                            KeyAccess, &security, &key, &disposition) != ERROR_SUCCESS) {
+                            WriteAccess, &security, &key, &disposition) != ERROR_SUCCESS) {
             return false;
         }
         const LONG stored = RegSetValueExA(key, valueName.c_str(), 0, REG_SZ,
@@ -44,7 +49,8 @@ public:
                      std::size_t bufferSize) override {
         Query result;
         HKEY key = nullptr;
-        if (RegOpenKeyExA(RootHandle(root), keyPath.c_str(), 0, KeyAccess, &key) != ERROR_SUCCESS) {
+        if (RegOpenKeyExA(RootHandle(root), keyPath.c_str(), 0, ReadAccess, &key) !=
+            ERROR_SUCCESS) {
             return result;
         }
         std::vector<BYTE> buffer(bufferSize, 0);

@@ -135,6 +135,46 @@ int PseudoTerminal::BaudRate() const {
     return BaudFromSpeedCode(::cfgetospeed(&settings));
 }
 
+QString PseudoTerminal::LineSettingsText() const {
+    termios settings{};
+    if (Master < 0 || ::tcgetattr(Master, &settings) != 0) {
+        return {};
+    }
+    return LineSettingsTextOf(settings);
+}
+
+QString LineSettingsTextOf(const termios& settings) {
+    const tcflag_t flags = settings.c_cflag;
+    char parity = 'N';
+    if ((flags & PARENB) != 0) {
+        parity = (flags & PARODD) != 0 ? 'O' : 'E';
+#ifdef CMSPAR
+        if ((flags & CMSPAR) != 0) {
+            parity = (flags & PARODD) != 0 ? 'M' : 'S';
+        }
+#endif
+    }
+    int dataBits = 8;
+    switch (flags & CSIZE) {
+        case CS5:
+            dataBits = 5;
+            break;
+        case CS6:
+            dataBits = 6;
+            break;
+        case CS7:
+            dataBits = 7;
+            break;
+        default:
+            break;
+    }
+    return QStringLiteral("%1,%2,%3,%4")
+        .arg(BaudFromSpeedCode(::cfgetospeed(&settings)))
+        .arg(QLatin1Char(parity))
+        .arg(dataBits)
+        .arg((flags & CSTOPB) != 0 ? 2 : 1);
+}
+
 bool PseudoTerminal::Write(const QByteArray& bytes) {
     if (Master < 0) {
         return false;

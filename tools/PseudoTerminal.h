@@ -5,6 +5,7 @@
 #include <QString>
 
 class QSocketNotifier;
+struct termios;
 
 // A pseudo-terminal whose slave end stands in for a serial device port. The
 // simulated device works the master end on the event loop: DataArrived
@@ -32,6 +33,10 @@ public:
     // The line rate currently set on the terminal (by whoever set it last,
     // normally the program on its end); 0 when it cannot be read.
     int BaudRate() const;
+    // All line settings currently set on the terminal, as LineSettingsTextOf
+    // writes them; empty when they cannot be read. A Linux pseudo-terminal
+    // holds 8 data bits without parity, whatever it is asked.
+    QString LineSettingsText() const;
 
     // Queues bytes for the program; false when the terminal is closed.
     bool Write(const QByteArray& bytes);
@@ -52,6 +57,10 @@ private:
     QSocketNotifier* WriteNotifier = nullptr;
     QByteArray Outgoing;
 };
+
+// Terminal settings written as the program's settings texts are
+// ("9600,E,7,2"; parity N, E, O, M or S).
+QString LineSettingsTextOf(const termios& settings);
 
 // The rate in baud of a termios speed code (B9600 -> 9600); 0 when unknown.
 int BaudFromSpeedCode(unsigned speedCode);

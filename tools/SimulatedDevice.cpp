@@ -180,6 +180,10 @@ int SimulatedDevice::CurrentBaudRate() const {
     return Terminal->BaudRate();
 }
 
+QString SimulatedDevice::CurrentLineSettings() const {
+    return Terminal->LineSettingsText();
+}
+
 bool SimulatedDevice::PublishAsComPort(int n, const QString& storeRoot, QString* error) {
     auto fail = [error](const QString& text) {
         if (error) {

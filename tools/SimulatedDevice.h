@@ -79,6 +79,8 @@ public:
     QString ComLinkPath() const { return LinkPath; }
     // The line rate that the program set on the terminal; 0 when not running.
     int CurrentBaudRate() const;
+    // All line settings on the terminal, as "19200,N,8,1".
+    QString CurrentLineSettings() const;
 
     // Identity. The model bytes end the Connect reply; with the marker its
     // byte 1 is 0x55, otherwise NoMarkerValue.

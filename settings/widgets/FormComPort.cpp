@@ -1,5 +1,7 @@
 #include "FormComPort.h"
 
+#include <QKeyEvent>
+
 #include "WindowDesign.h"
 
 namespace {
@@ -68,6 +70,16 @@ FormComPort::FormComPort(ProcessState& state, KeyValueBackend& store,
 }
 
 FormComPort::~FormComPort() = default;
+
+void FormComPort::keyPressEvent(QKeyEvent* event) {
+    // Neither button is the cancel button, so Escape, which a dialog takes
+    // for Cancel, does nothing here.
+    if (event->matches(QKeySequence::Cancel)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
 
 void FormComPort::SetTitle(const QString& text) {
     setWindowTitle(text);

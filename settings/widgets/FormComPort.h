@@ -2,8 +2,8 @@
 
 // The port selection dialog. The owner creates it and shows it with exec();
 // the ports are probed while it is created, so it appears with its list
-// ready. OK stores the chosen port and closes; Cancel, Escape and the close
-// box close without taking anything.
+// ready. OK stores the chosen port and closes; Cancel and the close box close
+// without taking anything. Neither button is pressed by Enter or Escape.
 //
 //     FormComPort dialog(state, store, std::move(probePort), owner);
 //     dialog.exec();  // Accepted when OK took a port
@@ -33,6 +33,9 @@ public:
     QComboBox* ComboComPort;
     QPushButton* CommandOk;
     QPushButton* CommandCancel;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void SetTitle(const QString& text) override;

@@ -9,17 +9,25 @@
 #include <QtTest>
 #include <csignal>
 
+#include <sys/stat.h>
+
 class ProgramTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir Folder;
     QTemporaryDir Store;
 
+    // Config.txt holds config; the special texts "<fifo>" and "<device>" make
+    // it a FIFO or a link to a device instead.
     void Prepare(const QByteArray& config) {
         QFile::remove(Folder.filePath("fwloader"));
         QVERIFY(QFile::copy(QStringLiteral(FWLOADER_PATH), Folder.filePath("fwloader")));
         QFile::remove(Folder.filePath("Config.txt"));
-        if (!config.isNull()) {
+        if (config == "<fifo>") {
+            QCOMPARE(mkfifo(QFile::encodeName(Folder.filePath("Config.txt")).constData(), 0644), 0);
+        } else if (config == "<device>") {
+            QVERIFY(QFile::link("/dev/zero", Folder.filePath("Config.txt")));
+        } else if (!config.isNull()) {
             QFile file(Folder.filePath("Config.txt"));
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(config);
@@ -48,6 +56,8 @@ private slots:
         QTest::newRow("two items") << QByteArray("1:2:3\r\nVendor\r\n") << "2 item(s)";
         QTest::newRow("bad model byte")
             << QByteArray("1:x:3\r\nV\r\nT\r\n") << "model byte 1 (\"x\")";
+        QTest::newRow("FIFO") << QByteArray("<fifo>") << "it is a FIFO, not a file";
+        QTest::newRow("link to a device") << QByteArray("<device>") << "it is a device, not a file";
     }
 
     void unusableConfigEndsWithAReason() {
@@ -71,7 +81,23 @@ private slots:
         QCOMPARE(program.exitCode(), 1);
     }
 
+    // The window is shown also when the stored settings are a FIFO, which
+    // reads as nothing stored: a program stuck in its start-up would not end
+    // in order when asked to.
+    void goodConfigKeepsTheWindowUntilAskedToEnd_data() {
+        QTest::addColumn<bool>("fifoStore");
+        QTest::newRow("no stored settings") << false;
+        QTest::newRow("the store file is a FIFO") << true;
+    }
+
     void goodConfigKeepsTheWindowUntilAskedToEnd() {
+        QFETCH(bool, fifoStore);
+        const QString storeFile = Store.filePath("SoftWare/Vendor/Update.reg");
+        QFile::remove(storeFile);
+        if (fifoStore) {
+            QVERIFY(QDir().mkpath(Store.filePath("SoftWare/Vendor")));
+            QCOMPARE(mkfifo(QFile::encodeName(storeFile).constData(), 0644), 0);
+        }
         Prepare("1:2:3\r\nVendor\r\nTitle\r\n");
         QProcess program;
         Start(program);

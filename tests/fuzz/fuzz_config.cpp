@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -114,14 +115,16 @@ QList<QByteArray> ReadAllItems(const QByteArray& content) {
     return items;
 }
 
-void CheckItemReader(const QByteArray& content) {
-    const QList<QByteArray> items = ReadAllItems(content);
+// Returns the items, which the check of start-up uses again.
+QList<QByteArray> CheckItemReader(const QByteArray& content) {
+    QList<QByteArray> items = ReadAllItems(content);
     for (const QByteArray& item : items) {
         FUZZ_CHECK(content.contains(item), "an item that is not part of the text");
     }
     if (!content.contains('"')) {
         FUZZ_CHECK(items == UnquotedItems(content), "items differ from the delimited pieces");
     }
+    return items;
 }
 
 // A decimal whole number from 0 to 255, blanks around it allowed.
@@ -218,8 +221,17 @@ QString StoredText(const OneValueStore& store) {
     return QString::fromLocal8Bit(QByteArray(store.Data.c_str()));
 }
 
-void CheckFormLoad(const QByteArray& content, bool unreadable, const OneValueStore& stored) {
-    ProcessState state;
+void CheckFormLoad(const QByteArray& content, const QList<QByteArray>& allItems, bool unreadable,
+                   const OneValueStore& stored) {
+    // One state for every input, its start-up values set afresh: a new one
+    // would zero its 64 KiB image each time, which start-up never touches.
+    static auto fresh = std::make_unique<ProcessState>();
+    ProcessState& state = *fresh;
+    state.ModelId = {};
+    state.ComPortNumber = 0;
+    state.AppTitle.clear();
+    state.SettingsKeyPath.clear();
+    state.EnglishUi = false;
     MemoryFileSystem files;
     const QString configPath = Folder + QStringLiteral("/Config.txt");
     files.Files[configPath] = content;
@@ -242,7 +254,7 @@ void CheckFormLoad(const QByteArray& content, bool unreadable, const OneValueSto
     const bool shown = actions.Form_Load();
 
     // What the file allows.
-    QList<QByteArray> items = unreadable ? QList<QByteArray>{} : ReadAllItems(content);
+    QList<QByteArray> items = unreadable ? QList<QByteArray>{} : allItems;
     bool usable = !unreadable && items.size() >= 3;
     items.resize(3);
     const QString model = QString::fromLocal8Bit(items[0]);
@@ -305,7 +317,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QByteArray content = input.Rest();
     const QByteArray slice = content.right(static_cast<qsizetype>(sliceLength));
 
-    CheckItemReader(content);
+    const QList<QByteArray> items = CheckItemReader(content);
     const QString text = QString::fromLocal8Bit(content);
     CheckParseByteText(text);
     for (const QString& part : text.split(u':')) {
@@ -322,6 +334,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (store.Type == RegTypeDword) {
         store.Data.resize(4, '\0');
     }
-    CheckFormLoad(content, (flags & 1) != 0, store);
+    CheckFormLoad(content, items, (flags & 1) != 0, store);
     return 0;
 }

@@ -1,5 +1,5 @@
-// The .reg settings file: RegFileStore over a temporary root folder whose key
-// file holds arbitrary bytes.
+// The .reg settings file's content rules (RegFileStore::FindValue and
+// WithStringValue), in memory, on a key file that holds arbitrary bytes.
 //
 // Input: a selector byte, a byte V and a byte N, then the file content. The
 // value written is the last V bytes of the content; the name written is the N
@@ -7,16 +7,13 @@
 // "ComPort", chosen by the selector.
 //
 // Checked: a read gives the same value whatever the buffer, as long as the
-// value fits; after SetStringValue the value written reads back exactly, as a
-// string, and every other value reads as before; a refused write leaves the
-// file as it was; writing the same value again changes nothing.
-
-#include <unistd.h>
+// value fits; after WithStringValue the value written reads back exactly, as a
+// string, and every other value reads as before; only a name that cannot
+// stand on one line is refused; writing the same value again changes
+// nothing; a value written to a key without a file reads back too.
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,42 +24,6 @@
 namespace {
 
 const std::string KeyPath = "SoftWare\\Vendor\\Update";
-
-std::string& RootFolder() {
-    static std::string folder;
-    return folder;
-}
-
-void RemoveRootFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(RootFolder(), ec);
-}
-
-// A fresh folder for this process, on a memory file system where there is one.
-const std::string& Root() {
-    if (RootFolder().empty()) {
-        const char* base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-        std::string pattern = std::string(base) + "/fuzz_regfile.XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
-        }
-        RootFolder() = pattern;
-        std::atexit(RemoveRootFolder);
-    }
-    return RootFolder();
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
 
 bool SameName(const std::string& a, const std::string& b) {
     auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
@@ -106,11 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string slicedName =
         beforeValue.substr(beforeValue.size() - std::min(nameLength, beforeValue.size()));
 
-    RegFileStore store(Root());
-    const std::string file = store.KeyFile(HkeyLocalMachine, KeyPath);
-    std::filesystem::create_directories(std::filesystem::path(file).parent_path());
-    WriteFile(file, content);
-
     // The names to watch: some fixed ones and those of the file's own lines.
     std::vector<std::string> names{"ComPort", "comport", "Other", ""};
     std::istringstream lines(content);
@@ -129,8 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::vector<KeyValueBackend::Query> before;
     for (const std::string& n : names) {
-        const auto all = store.QueryValue(HkeyLocalMachine, KeyPath, n, Unlimited);
-        const auto limited = store.QueryValue(HkeyLocalMachine, KeyPath, n, 1024);
+        const auto all = RegFileStore::FindValue(content, n, Unlimited);
+        const auto limited = RegFileStore::FindValue(content, n, 1024);
         FUZZ_CHECK(all.Found || !limited.Found, "a small buffer finds what a large one does not");
         FUZZ_CHECK(limited.Found == (all.Found && all.Data.size() <= 1024) &&
                        (!limited.Found || SameQuery(all, limited)),
@@ -139,13 +95,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         before.push_back(all);
     }
 
-    const bool stored = store.SetStringValue(HkeyLocalMachine, KeyPath, name, value);
-    const std::string written = ReadFile(file);
+    std::string written;
+    const bool stored = RegFileStore::WithStringValue(content, true, KeyPath, name, value, written);
     if (!stored) {
-        FUZZ_CHECK(written == content, "a refused write changed the file");
+        FUZZ_CHECK(name.find_first_of(std::string("\0\r\n", 3)) != std::string::npos,
+                   "writing \"%s\" was refused", Printable(name).c_str());
         return 0;
     }
-    const auto back = store.QueryValue(HkeyLocalMachine, KeyPath, name, Unlimited);
+    const auto back = RegFileStore::FindValue(written, name, Unlimited);
     FUZZ_CHECK(back.Found && back.Type == RegTypeString && back.Data == value,
                "\"%s\"=\"%s\" reads back as %d/%u/\"%s\"", Printable(name).c_str(),
                Printable(value).c_str(), back.Found, back.Type, Printable(back.Data).c_str());
@@ -153,14 +110,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (SameName(names[k], name)) {
             continue;
         }
-        const auto after = store.QueryValue(HkeyLocalMachine, KeyPath, names[k], Unlimited);
+        const auto after = RegFileStore::FindValue(written, names[k], Unlimited);
         FUZZ_CHECK(SameQuery(before[k], after),
                    "writing \"%s\" changed \"%s\" from %d/\"%s\" to %d/\"%s\"",
                    Printable(name).c_str(), Printable(names[k]).c_str(), before[k].Found,
                    Printable(before[k].Data).c_str(), after.Found, Printable(after.Data).c_str());
     }
-    FUZZ_CHECK(
-        store.SetStringValue(HkeyLocalMachine, KeyPath, name, value) && ReadFile(file) == written,
-        "writing the same value again changed the file");
+    std::string again;
+    FUZZ_CHECK(RegFileStore::WithStringValue(written, true, KeyPath, name, value, again) &&
+                   again == written,
+               "writing the same value again changed the file");
+
+    std::string fresh;
+    FUZZ_CHECK(RegFileStore::WithStringValue(std::string(), false, KeyPath, name, value, fresh) &&
+                   SameQuery(RegFileStore::FindValue(fresh, name, Unlimited), back),
+               "\"%s\" written to a new key file does not read back", Printable(name).c_str());
     return 0;
 }

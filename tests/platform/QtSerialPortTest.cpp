@@ -6,14 +6,17 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <dlfcn.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "ComPortMap.h"
 #include "DeviceLink.h"
 #include "LowLatency.h"
+#include "PseudoTerminal.h"
 
 namespace {
 
@@ -23,6 +26,21 @@ double ProcessCpuSeconds() {
     return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
            usage.ru_stime.tv_usec / 1e6;
 }
+
+// Every terminal settings that this process hands to a terminal's driver,
+// recorded on their way to the C library.
+QList<termios> Handed;
+
+}  // namespace
+
+extern "C" int tcsetattr(int fd, int action, const termios* settings) {
+    using Real = int (*)(int, int, const termios*);
+    static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
+    Handed.append(*settings);
+    return real(fd, action, settings);
+}
+
+namespace {
 
 QByteArray ReadBlockReply(const QByteArray& memory, int address) {
     QByteArray reply = memory.mid(address, 128);
@@ -37,6 +55,25 @@ QByteArray ReadBlockReply(const QByteArray& memory, int address) {
 
 class QtSerialPortTest : public QObject {
     Q_OBJECT
+
+    // The terminal's own settings are read back, not the port's idea of
+    // them. A Linux pseudo-terminal keeps the rate and the stop bits but
+    // holds 8 data bits without parity whatever it is asked, so the data
+    // bits and the parity are looked for among the settings handed to its
+    // driver since from.
+    void CheckTerminal(const DeviceLink& link, const QString& text, qsizetype from) {
+        const QStringList expected = text.split(u',');
+        QCOMPARE(link.Device.CurrentLineSettings(),
+                 expected[0] + QStringLiteral(",N,8,") + expected[3]);
+        bool parityAsked = false;
+        bool dataBitsAsked = false;
+        for (qsizetype k = from; k < Handed.size(); ++k) {
+            const QStringList asked = LineSettingsTextOf(Handed[k]).split(u',');
+            parityAsked = parityAsked || asked[1] == expected[1];
+            dataBitsAsked = dataBitsAsked || asked[2] == expected[2];
+        }
+        QVERIFY2(parityAsked && dataBitsAsked, qPrintable(text));
+    }
 
 private slots:
     void openFailsWhenNoDeviceStandsBehindTheNumber() {
@@ -83,27 +120,32 @@ private slots:
         QCOMPARE(second.DeviceName(), link.Device.TerminalPath());
     }
 
-    void settingsTakeEffectAtOnceAlsoWhileOpen() {
+    // Every field of a settings text reaches the terminal: at once while the
+    // port is open, and at the next Open when it is closed.
+    void lineSettingsReachTheTerminalWhenSetAndWhenOpened() {
         DeviceLink link;
         QVERIFY2(link.Start(), qPrintable(link.Error));
         QVERIFY(link.Port.Open());
-        QCOMPARE(link.Device.CurrentBaudRate(), 9600);  // the design settings
+        QCOMPARE(link.Device.CurrentLineSettings(), QStringLiteral("9600,N,8,1"));  // design
 
-        QVERIFY(link.Port.SetSettings("19200,N,8,1"));
-        QCOMPARE(link.Device.CurrentBaudRate(), 19200);
-        QVERIFY(link.Port.SetSettings("9600,N,8,1"));
-        QCOMPARE(link.Device.CurrentBaudRate(), 9600);
-
+        for (const char* text :
+             {"19200,E,7,2", "4800,O,5,1", "9600,M,6,2", "19200,S,8,1", "9600,N,8,1"}) {
+            const qsizetype from = Handed.size();
+            link.Port.SetSettings(text);  // a pseudo-terminal refuses some: see CheckTerminal
+            CheckTerminal(link, text, from);
+        }
         QVERIFY(!link.Port.SetSettings("fast"));
         QVERIFY(!link.Port.SetSettings("19200,X,8,1"));
-        QCOMPARE(link.Port.Settings().BaudRate, 9600);
-        QCOMPARE(link.Device.CurrentBaudRate(), 9600);
+        QCOMPARE(link.Device.CurrentLineSettings(), QStringLiteral("9600,N,8,1"));
 
-        // Settings made while closed are those the next open uses.
         link.Port.Close();
-        QVERIFY(link.Port.SetSettings("19200,N,8,1"));
-        QVERIFY(link.Port.Open());
-        QCOMPARE(link.Device.CurrentBaudRate(), 19200);
+        for (const char* text : {"19200,E,7,2", "4800,N,8,1"}) {
+            link.Port.SetSettings(text);
+            const qsizetype from = Handed.size();
+            QVERIFY(link.Port.Open());
+            CheckTerminal(link, text, from);
+            link.Port.Close();
+        }
     }
 
     void splitReplyRaisesOnceWhenComplete() {

@@ -1,10 +1,14 @@
 // The .reg file store: file layout, value syntax, type rules as read through
-// RegKeys, atomic replacement and resistance to malformed files.
+// RegKeys, atomic replacement, resistance to malformed files and to hostile
+// things in the store folder (FIFOs, devices, links), and the store root.
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "RegFileStore.h"
 #include "RegKeys.h"
@@ -12,6 +16,11 @@
 namespace {
 
 const QString KeyPath = QStringLiteral("SoftWare\\Vendor\\Update");
+
+mode_t ModeOf(const QString& path) {
+    struct stat info {};
+    return stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
 
 QByteArray ReadAll(const QString& path) {
     QFile f(path);
@@ -208,6 +217,125 @@ private slots:
         QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "C\\"));
         QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("C\\"));
         QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "Tail"), dangling);
+    }
+
+    // Nothing but a regular file is read or replaced: a FIFO would block the
+    // read for ever, a device would be read without end.
+    void storeFileThatIsNoRegularFileReadsAsMissingAndStays_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("FIFO") << "fifo";
+        QTest::newRow("link to a device") << "device";
+        QTest::newRow("folder") << "folder";
+        QTest::newRow("larger than the cap") << "large";
+    }
+
+    void storeFileThatIsNoRegularFileReadsAsMissingAndStays() {
+        QFETCH(QString, kind);
+        const QByteArray path = QFile::encodeName(KeyFilePath());
+        QVERIFY(QDir().mkpath(QFileInfo(KeyFilePath()).path()));
+        if (kind == "fifo") {
+            QCOMPARE(mkfifo(path.constData(), 0644), 0);
+        } else if (kind == "device") {
+            QVERIFY(QFile::link("/dev/zero", KeyFilePath()));
+        } else if (kind == "folder") {
+            QVERIFY(QDir().mkpath(KeyFilePath()));
+        } else {
+            WriteAll(KeyFilePath(), "\"ComPort\"=\"3\"\n");
+            QCOMPARE(truncate(path.constData(), RegFileStore::MaxFileBytes + 1), 0);
+        }
+        struct stat before {};
+        QCOMPARE(lstat(path.constData(), &before), 0);
+
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QString());
+        QVERIFY(!keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "4"));
+        struct stat after {};
+        QCOMPARE(lstat(path.constData(), &after), 0);
+        QCOMPARE(after.st_ino, before.st_ino);
+        QCOMPARE(after.st_size, before.st_size);
+        QCOMPARE(
+            QDir(QFileInfo(KeyFilePath()).path())
+                .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList{"Update.reg"});
+    }
+
+    // A link below the root may be read through, but a write never follows
+    // one: it would leave the root, or replace the link by a copy of what it
+    // points to.
+    void writeNeverFollowsALinkBelowTheRoot() {
+        QTemporaryDir outside;
+        WriteAll(outside.filePath("Update.reg"), "\"ComPort\"=\"3\"\n");
+        QFile::setPermissions(outside.filePath("Update.reg"),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+
+        QVERIFY(QDir().mkpath(Root.path() + "/SoftWare"));
+        QVERIFY(QFile::link(outside.path(), Root.path() + "/SoftWare/Vendor"));
+        QVERIFY(!keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "4"));
+        QVERIFY(!keys.SetKeyValue(HkeyLocalMachine, "SoftWare\\Vendor\\Deeper\\Update", "ComPort",
+                                  "4"));
+        QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{"Update.reg"});
+
+        QVERIFY(QFile::remove(Root.path() + "/SoftWare/Vendor"));
+        QVERIFY(QDir().mkpath(Root.path() + "/SoftWare/Vendor"));
+        QVERIFY(QFile::link(outside.filePath("Update.reg"), KeyFilePath()));
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("3"));
+        QVERIFY(!keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "4"));
+        QVERIFY(QFileInfo(KeyFilePath()).isSymLink());
+        QCOMPARE(ReadAll(outside.filePath("Update.reg")), QByteArray("\"ComPort\"=\"3\"\n"));
+        QCOMPARE(ModeOf(outside.filePath("Update.reg")), mode_t(0600));
+    }
+
+    // The replaced file keeps its mode; a temporary file that a write cut off
+    // by a crash left behind goes at the next write.
+    void rewriteKeepsTheModeAndRemovesStaleTemporaryFiles() {
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "3"));
+        QCOMPARE(ModeOf(KeyFilePath()), mode_t(0644));
+
+        const QByteArray path = QFile::encodeName(KeyFilePath());
+        QCOMPARE(chmod(path.constData(), 0600), 0);
+        const QString folder = QFileInfo(KeyFilePath()).path();
+        WriteAll(folder + "/.Update.reg.tmp", "\"ComPort\"=\"half");
+        WriteAll(folder + "/.Update.reg.tmp-Ab12Cd", "");
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "4"));
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("4"));
+        QCOMPARE(ModeOf(KeyFilePath()), mode_t(0600));
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"Update.reg"});
+    }
+
+    void storeRootIsTheFirstAbsoluteEntryOfXdgConfigDirs_data() {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("root");
+        QTest::newRow("unset") << QByteArray() << "/etc/xdg";
+        QTest::newRow("empty") << QByteArray("") << "/etc/xdg";
+        QTest::newRow("one") << QByteArray("/opt/etc") << "/opt/etc";
+        QTest::newRow("first of two") << QByteArray("/a/b:/c") << "/a/b";
+        QTest::newRow("relative ones ignored") << QByteArray("etc:./x::/c:/d") << "/c";
+        QTest::newRow("only relative ones") << QByteArray("etc:x") << "/etc/xdg";
+    }
+
+    void storeRootIsTheFirstAbsoluteEntryOfXdgConfigDirs() {
+        QFETCH(QByteArray, value);
+        const QByteArray saved = qgetenv("XDG_CONFIG_DIRS");
+        const bool wasSet = qEnvironmentVariableIsSet("XDG_CONFIG_DIRS");
+        if (value.isNull()) {
+            qunsetenv("XDG_CONFIG_DIRS");
+        } else {
+            qputenv("XDG_CONFIG_DIRS", value);
+        }
+        const QString root = QString::fromStdString(PerMachineStoreRoot());
+        if (wasSet) {
+            qputenv("XDG_CONFIG_DIRS", saved);
+        } else {
+            qunsetenv("XDG_CONFIG_DIRS");
+        }
+        QTEST(root, "root");
     }
 
     void unreadableStoreFileIsNeverReplaced() {

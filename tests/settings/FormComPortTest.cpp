@@ -4,7 +4,6 @@
 
 #include "FormComPort.h"
 #include "ProbePort.h"
-#include "WindowDesign.h"
 
 namespace {
 
@@ -38,7 +37,7 @@ private slots:
         QCOMPARE(dialog.ComboComPort->currentText(), QStringLiteral("COM3"));
         QVERIFY(!dialog.ComboComPort->isEditable());
         QVERIFY(!probe->IsOpen());
-        QCOMPARE(dialog.size(), QSize(Twips(3885), Twips(1755)));
+        QCOMPARE(dialog.size(), QSize(259, 117));  // 3885 x 1755 twips at 96 dpi
 
         bool focusOnList = false;
         QTimer::singleShot(0, &dialog, [&] {
@@ -53,23 +52,27 @@ private slots:
         QCOMPARE(Store.Keys.at(KeyPath.toStdString()).at("ComPort").Data, std::string("1"));
     }
 
-    // Enter presses neither button; Escape closes like Cancel.
-    void enterDoesNothingAndEscapeClosesWithoutStoring() {
+    // Neither button is the default or the cancel button: Enter and Escape
+    // do nothing. The close box cancels.
+    void enterAndEscapeDoNothingAndTheCloseBoxCancels() {
         State.ComPortNumber = 2;
         auto port = std::make_unique<ProbePort>(Scheduler);
         port->FreePorts = {2};
         FormComPort dialog(State, Store, std::move(port));
 
-        bool openAfterEnter = false;
+        bool openAfterKeys = false;
         QTimer::singleShot(0, &dialog, [&] {
             QTest::keyClick(dialog.CommandOk, Qt::Key_Return);
             QTest::keyClick(&dialog, Qt::Key_Enter);
-            openAfterEnter = dialog.isVisible();
             QTest::keyClick(&dialog, Qt::Key_Escape);
+            QTest::keyClick(dialog.ComboComPort, Qt::Key_Escape);
+            QTest::keyClick(dialog.CommandCancel, Qt::Key_Escape);
+            openAfterKeys = dialog.isVisible();
+            dialog.close();
         });
         QCOMPARE(dialog.exec(), int(QDialog::Rejected));
 
-        QVERIFY(openAfterEnter);
+        QVERIFY(openAfterKeys);
         QCOMPARE(State.ComPortNumber, qint16(2));
         QCOMPARE(Store.Writes, 0);
     }
