@@ -84,6 +84,7 @@ public:
         all.swap(Input);
         return all;
     }
+    QByteArray DiscardInput() override { return ReadAll(); }
 
     // Hands the waiting reply to the session; false when there is none.
     bool HandOver() {

@@ -187,6 +187,7 @@ public:
         return ok;
     }
     QByteArray ReadAll() override { return Inner.ReadAll(); }
+    QByteArray DiscardInput() override { return Inner.DiscardInput(); }
 
 private:
     PortStamps& Stamps;

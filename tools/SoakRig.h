@@ -70,6 +70,7 @@ public:
     void Close() override { Inner.Close(); }
     bool Write(const QByteArray& bytes) override;
     QByteArray ReadAll() override { return Inner.ReadAll(); }
+    QByteArray DiscardInput() override { return Inner.DiscardInput(); }
 
     int FailedWrites = 0;
     int LineErrors = 0;
