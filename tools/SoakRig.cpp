@@ -295,10 +295,12 @@ bool SoakRig::Run(const SessionPlan& plan, SessionRecord& record, QString* error
     WatchedPort watched(port, Watch);
     QtOneShotTimer qtTimer;
     ScaledTimer timer1(qtTimer, Scale, &Watch);
+    QtOneShotTimer qtSettleTimer;
+    ScaledTimer settleTimer(qtSettleTimer, Scale);
     ScaledPause pause(RealPause, Scale);
     SoakView view(record);
     {
-        BootloaderSession session(*state, watched, timer1, Operator, pause, view);
+        BootloaderSession session(*state, watched, timer1, settleTimer, Operator, pause, view);
         Operator.BeginSession(plan, &record,
                               [&session] { return !session.IsLoaded() || session.CloseRequested; });
         QEventLoop modal;
@@ -344,7 +346,7 @@ bool SoakRig::Run(const SessionPlan& plan, SessionRecord& record, QString* error
             Operator.ShowAsCaller(plan.Update ? UpdateSuccessText : ReadSuccessText);
         }
         record.PortOpenAfter = port.IsOpen();
-        record.TimerArmedAfter = timer1.IsActive();
+        record.TimerArmedAfter = timer1.IsActive() || settleTimer.IsActive();
         record.ModeUpdateAfter = state->SessionModeUpdate;
         record.ModeReadAfter = state->SessionModeReadFirmware;
     }

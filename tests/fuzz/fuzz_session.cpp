@@ -240,6 +240,7 @@ struct Run {
     std::unique_ptr<PacketChecker> Checker;
     std::unique_ptr<CheckedPort> Port;
     ManualTimer Timer{Clock};
+    ManualTimer SettleTimer{Clock};
     ScriptedMessageBoxes Boxes{&Clock};
     FakePause Sleep{Clock};
     View Window;
@@ -432,8 +433,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (flags & 2) {
         run->Port->PortsThatFailToOpen.insert(3);
     }
-    run->Session = std::make_unique<BootloaderSession>(state, *run->Port, run->Timer, run->Boxes,
-                                                       run->Sleep, run->Window);
+    run->Session = std::make_unique<BootloaderSession>(
+        state, *run->Port, run->Timer, run->SettleTimer, run->Boxes, run->Sleep, run->Window);
     run->Window.OnClose = [&run] { run->Session->Form_Unload(); };
 
     run->Session->Form_Load();
