@@ -146,6 +146,9 @@ SimulatedDevice::~SimulatedDevice() {
 bool SimulatedDevice::Start(QString* error) {
     Outbox.clear();
     OutboxTimer.stop();
+    LagUs = 0;
+    LagUntilUs = 0;
+    LastReplyBytes.clear();
     Pending.clear();
     ExpectedData = 0;
     Connected = false;
@@ -399,7 +402,9 @@ QByteArray SimulatedDevice::ConnectReply(quint8 status, quint8 byte1, bool wrong
 void SimulatedDevice::HandleHeader(const QByteArray& header) {
     const ExchangeKind kind = KindOf(Byte(header, 1));
     const FaultPlan::Choice choice = PickFault(kind);
-    const FaultKind fault = choice.Fault;
+    const FaultKind picked = choice.Fault;
+    ReplyChange = ChangesOnlyTheReply(picked) ? choice : FaultPlan::Choice{};
+    const FaultKind fault = ChangesOnlyTheReply(picked) ? FaultKind::None : picked;
     const int length = static_cast<int>(header.size());
     const int address = AddressOf(header);
     const QByteArray status(1, static_cast<char>(choice.Status));
@@ -525,12 +530,15 @@ void SimulatedDevice::HandleHeader(const QByteArray& header) {
         case ExchangeKind::DataBlock:
             break;
     }
-    emit RequestHandled(kind, fault);
+    ReplyChange = {};
+    emit RequestHandled(kind, picked);
 }
 
 void SimulatedDevice::HandleDataBlock(const QByteArray& block) {
     const FaultPlan::Choice choice = PickFault(ExchangeKind::DataBlock);
-    const FaultKind fault = choice.Fault;
+    const FaultKind picked = choice.Fault;
+    ReplyChange = ChangesOnlyTheReply(picked) ? choice : FaultPlan::Choice{};
+    const FaultKind fault = ChangesOnlyTheReply(picked) ? FaultKind::None : picked;
     const int length = static_cast<int>(block.size());
     const int n = length - 1;
     if (fault == FaultKind::Vanish) {
@@ -560,13 +568,15 @@ void SimulatedDevice::HandleDataBlock(const QByteArray& block) {
             }
         }
     }
-    emit RequestHandled(ExchangeKind::DataBlock, fault);
+    ReplyChange = {};
+    emit RequestHandled(ExchangeKind::DataBlock, picked);
 }
 
 qint64 SimulatedDevice::Reply(const QByteArray& bytes, int requestLength) {
     // Due times are kept in microseconds: a line model rounded to whole
     // milliseconds would add up to a second or more over a long session.
-    qint64 due = Clock.nsecsElapsed() / 1000;
+    const qint64 now = Clock.nsecsElapsed() / 1000;
+    qint64 due = now;
     if (LineTiming) {
         const int rate = ArrivalRate > 0 ? ArrivalRate : Terminal->BaudRate();
         if (rate > 0) {
@@ -574,6 +584,20 @@ qint64 SimulatedDevice::Reply(const QByteArray& bytes, int requestLength) {
             due += static_cast<qint64>(std::ceil(bits * 1e6 / rate));
         }
     }
+    // A late reply: the line is that slow while late replies are on their
+    // way (as a link that buffers does), so a copy of the request that the
+    // program resends meanwhile is answered as late after its own arrival,
+    // and so is every request that comes before the line has caught up.
+    if (now < LagUntilUs) {
+        due += LagUs;
+        LagUntilUs = std::max(LagUntilUs, due);
+    } else if (ReplyChange.Fault == FaultKind::LateReply) {
+        LagUs = static_cast<qint64>(ReplyChange.DelayMs) * 1000;
+        due += LagUs;
+        LagUntilUs = due;
+        Note(QStringLiteral("reply %1 ms late").arg(ReplyChange.DelayMs));
+    }
+    LastReplyBytes = bytes;
     if (!Outbox.empty()) {
         due = std::max(due, Outbox.back().DueUs);  // the line sends one reply after the other
     }
@@ -592,8 +616,29 @@ qint64 SimulatedDevice::Reply(const QByteArray& bytes, int requestLength) {
         Outbox.push_back({pieceDue, bytes.mid(offset)});
         due = pieceDue;
     }
+    const qint64 replyDue = due;
+    if (ReplyChange.Fault == FaultKind::Twice) {
+        Outbox.push_back({due + static_cast<qint64>(ReplyChange.DelayMs) * 1000, bytes});
+        Note(QStringLiteral("reply sent twice"));
+    } else if (ReplyChange.Fault == FaultKind::Junk) {
+        Outbox.push_back({due, ReplyChange.Junk});
+        Count.StrayBytes += static_cast<int>(ReplyChange.Junk.size());
+        Note(QStringLiteral("junk behind the reply"));
+    }
+    ReplyChange = {};
     SendDueReplies();
-    return (due + 999) / 1000;
+    return (replyDue + 999) / 1000;
+}
+
+void SimulatedDevice::SendStray(const QByteArray& bytes) {
+    if (bytes.isEmpty() || !Terminal->IsOpen()) {
+        return;
+    }
+    Note(QStringLiteral("stray bytes"));
+    Count.StrayBytes += static_cast<int>(bytes.size());
+    if (Terminal->Write(bytes)) {
+        Record(TrafficRecord::Direction::Out, bytes);
+    }
 }
 
 void SimulatedDevice::SendDueReplies() {

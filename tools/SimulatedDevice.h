@@ -42,6 +42,7 @@ struct DeviceCounters {
     int MalformedRequests = 0;  // bad Connect checksum, impossible lengths or addresses
     int UnerasedWrites = 0;     // data bytes stored over memory that was not erased
     int Vanishings = 0;
+    int StrayBytes = 0;  // sent by SendStray or as junk behind a reply
 
     int Of(ExchangeKind kind) const { return ByKind[static_cast<int>(kind)]; }
     int Of(FaultKind fault) const { return ByFault[static_cast<int>(fault)]; }
@@ -107,6 +108,12 @@ public:
     bool LoadMemory(const QString& path, QString* error = nullptr);
     // All 64 KiB, replacing the file whole or not at all.
     bool SaveMemory(const QString& path, QString* error = nullptr) const;
+
+    // Bytes on the line that answer nothing, sent at once (a noisy line, or a
+    // device that says more than it is asked).
+    void SendStray(const QByteArray& bytes);
+    // The last reply sent in full (without a junk tail); empty before any.
+    QByteArray LastReply() const { return LastReplyBytes; }
 
     // Faults.
     FaultPlan& Faults() { return Plan; }
@@ -190,6 +197,13 @@ private:
     // Sending.
     std::deque<PendingReply> Outbox;
     QTimer OutboxTimer;
+    // How the reply to the request being handled differs (a fault that
+    // changes only the reply), and the slow line after a late reply:
+    // replies to requests received before LagUntilUs come LagUs late.
+    FaultPlan::Choice ReplyChange;
+    qint64 LagUs = 0;
+    qint64 LagUntilUs = 0;
+    QByteArray LastReplyBytes;
 
     std::deque<TrafficRecord> Log;
     int TrafficLimit = 100000;
