@@ -157,14 +157,20 @@ QByteArray QtSerialPort::DiscardInput() {
     // can see it. A babbling line is not read for ever: what is left, and
     // whatever arrives meanwhile, is purged unseen by clear(Input), which
     // empties the class buffer and the driver's (tcflush on Unix, PurgeComm
-    // on Windows).
+    // on Windows). When the system held nothing (the usual case: a session
+    // discards right after reading its answer) the purge is left out; it
+    // could only catch a byte arriving in the microseconds since the look.
     constexpr int MaxDrains = 16;
     QByteArray thrown = Port.readAll();
+    bool held = false;
     for (int i = 0; i < MaxDrains && Port.waitForReadyRead(0); ++i) {
         thrown += Port.readAll();
+        held = true;
     }
-    Port.clear(QSerialPort::Input);
-    Port.clearError();
+    if (held) {
+        Port.clear(QSerialPort::Input);
+    }
+    Port.clearError();  // a look that found nothing leaves a time-out error behind
     return thrown;
 }
 

@@ -117,9 +117,6 @@ public:
     // The ending the session came to; Running until it has decided on one.
     // Decided once: SessionSucceeded is set only with Success.
     SessionOutcome Outcome() const { return Ending; }
-    // True while the session waits for the line to settle before its next
-    // request (no request is outstanding meanwhile).
-    bool IsSettling() const { return Settling; }
 
     // Letting the line settle after a request that went out more than once:
     // quiet for the time over which its copies went out (at most
