@@ -16,12 +16,13 @@
 // noisy:
 // - before every command header, everything received so far is thrown away,
 //   also what the system holds but the port has not yet read;
-// - a request that went out more than once (resent by the watchdog, after
-//   the operator's Retry, after a block reply that was not good) may be
-//   answered more than once, the later answers coming after the first one
-//   was taken. Once its answer has come, the next request waits until the
-//   line has been quiet for a while (see StartSettle); what arrives meanwhile
-//   is thrown away. A device that answers in time never meets this: its
+// - a request that went out more than once where a late answer can cross
+//   the copy (resent by the watchdog, after the operator's Retry, after a
+//   reply that was no answer of the protocol) may be answered more than
+//   once, the later answers coming after the first one was taken. Once its
+//   answer has come, the next request waits until the line has been quiet
+//   for a while (see StartSettle); what arrives meanwhile is thrown away. A
+//   device that answers in time, refusals included, never meets this: its
 //   packets and their timing are those of a plain session.
 //
 // Once the session has come to an ending (Outcome() is no longer Running),
