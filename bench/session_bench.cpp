@@ -84,6 +84,7 @@ public:
         all.swap(Input);
         return all;
     }
+    QByteArray DiscardInput() override { return ReadAll(); }
 
     // Hands the waiting reply to the session; false when there is none.
     bool HandOver() {
@@ -171,11 +172,12 @@ std::vector<double> RunSession(bool update) {
         port.Memory[a] = static_cast<std::uint8_t>(a * 13);
     }
     NullTimer timer;
+    NullTimer settleTimer;  // never started: the device always answers in time
     NoBoxes boxes;
     NoPause pause;
     BootloaderSession* current = nullptr;
     NoView view([&current] { current->Form_Unload(); });
-    BootloaderSession session(state, port, timer, boxes, pause, view);
+    BootloaderSession session(state, port, timer, settleTimer, boxes, pause, view);
     current = &session;
 
     session.Form_Load();

@@ -5,7 +5,8 @@
 // answers the way a separate device does, independently of the program's
 // event loop.
 //
-//   wire_bench [--runs N] [--timed-runs N] [--adapter-runs N] [--probe-runs N]
+//   wire_bench [--runs N] [--timed-runs N] [--adapter-runs N] [--late-runs N]
+//              [--probe-runs N]
 //   (0 skips a part)
 //
 // (a) Turnaround per exchange, without line timing: from the moment the
@@ -36,6 +37,11 @@
 //     the reply's first byte (or 62 bytes fill a packet). Once with the
 //     driver's default of 16 ms, once with the 1 ms that the program asks
 //     for (and the package's udev rule sets), against the line's least time.
+// (d) One answer late, without line timing: the wall time of a session in
+//     which the device answers one request 1.5 s late and answers the
+//     watchdog's resent copy as late, against the same session without it:
+//     what a single late reply costs (the lateness itself, the copy's answer
+//     and the quiet the session waits for before its next request).
 // Port probe: the port selection dialog's load over COM1 to COM99 with the
 //     real serial port, once with every COMn linked to a missing device and
 //     once with the machine's own mapping.
@@ -193,6 +199,7 @@ public:
         return ok;
     }
     QByteArray ReadAll() override { return Inner.ReadAll(); }
+    QByteArray DiscardInput() override { return Inner.DiscardInput(); }
 
 private:
     PortStamps& Stamps;
@@ -228,12 +235,17 @@ struct SessionFigures {
     }
 };
 
+// fault: a scripted fault of the device for this session (empty: none).
 SessionFigures RunSession(DeviceThread& device, bool update, bool lineTiming, quint32 seed,
-                          int latencyTimerMs = 0) {
+                          int latencyTimerMs = 0, const QString& fault = {}) {
     SessionFigures figures;
     const QByteArray memory = RandomBytes(ImageSize, seed);
     const QByteArray image = RandomBytes(ImageSize, seed + 1);
     device.Call([&] {
+        device.Device->Faults().ClearScripted();
+        if (!fault.isEmpty()) {
+            device.Device->AddFault(fault);
+        }
         device.Device->SetLineTiming(lineTiming);
         device.Device->SetLatencyTimerMs(latencyTimerMs);
         device.Device->SetMemory(memory);
@@ -289,7 +301,8 @@ SessionFigures RunSession(DeviceThread& device, bool update, bool lineTiming, qu
         figures.Failure = QStringLiteral("no end after ten minutes");
     } else if (result != QDialog::Accepted || !state.SessionSucceeded) {
         figures.Failure = QStringLiteral("the session failed: ") + boxes.Texts.join(u'|');
-    } else if (counters.Of(ExchangeKind::Connect) != 1 || counters.FaultsInjected != 0) {
+    } else if (counters.Of(ExchangeKind::Connect) != 1 ||
+               counters.FaultsInjected != (fault.isEmpty() ? 0 : 1)) {
         figures.Failure = QStringLiteral("Connect was resent");
     } else if (update ? memoryAfter != image
                       : QByteArray(reinterpret_cast<const char*>(state.FirmwareImage.data()),
@@ -461,15 +474,21 @@ int main(int argc, char** argv) {
         QStringLiteral("adapter-runs"),
         QStringLiteral("Updates at 19200 baud behind an adapter, with each latency timer."),
         QStringLiteral("n"), QStringLiteral("1"));
+    const QCommandLineOption lateRunsOption(
+        QStringLiteral("late-runs"),
+        QStringLiteral("Sessions of each kind with one answer late, and without."),
+        QStringLiteral("n"), QStringLiteral("1"));
     const QCommandLineOption probeRunsOption(QStringLiteral("probe-runs"),
                                              QStringLiteral("Port probes of each kind."),
                                              QStringLiteral("n"), QStringLiteral("5"));
-    parser.addOptions({runsOption, timedRunsOption, adapterRunsOption, probeRunsOption});
+    parser.addOptions(
+        {runsOption, timedRunsOption, adapterRunsOption, lateRunsOption, probeRunsOption});
     parser.process(app);
     const int runs = std::max(0, parser.value(runsOption).toInt());
     const int timedRuns = std::max(0, parser.value(timedRunsOption).toInt());
     const int adapterRuns = std::max(0, parser.value(adapterRunsOption).toInt());
     const int probeRuns = std::max(0, parser.value(probeRunsOption).toInt());
+    const int lateRuns = std::max(0, parser.value(lateRunsOption).toInt());
 
     std::printf("load average at start: %s (2 cores: %d online)\n", qPrintable(LoadAverage()),
                 QThread::idealThreadCount());
@@ -642,6 +661,30 @@ int main(int argc, char** argv) {
                         (medianWall[0] - medianWall[1]) / 1000.0);
         }
         std::printf("held s: time the adapter held the replies beyond their line time, summed\n");
+    }
+
+    if (lateRuns > 0) {
+        std::printf(
+            "\n(d) one answer 1.5 s late, crossing the watchdog's resend (the copy answered as "
+            "late), without line timing: wall time, s\n");
+        std::printf("%-14s %4s %-22s %8s %8s %8s\n", "session", "run", "late answer", "plain",
+                    "late", "cost");
+        for (const bool update : {true, false}) {
+            // An exchange well inside the session.
+            const QString fault = update ? QStringLiteral("erase#100:late=1500")
+                                         : QStringLiteral("read#100:late=1500");
+            for (int run = 0; run < lateRuns; ++run) {
+                const SessionFigures plain = RunSession(device, update, false, 300 + run);
+                const SessionFigures late = RunSession(device, update, false, 300 + run, 0, fault);
+                if (failed(update, plain) || failed(update, late)) {
+                    continue;
+                }
+                std::printf("%-14s %4d %-22s %8.3f %8.3f %8.3f\n", Name(update), run + 1,
+                            qPrintable(fault.section(u':', 0, 0)), plain.WallMs / 1000.0,
+                            late.WallMs / 1000.0, (late.WallMs - plain.WallMs) / 1000.0);
+            }
+        }
+        std::printf("(the data are checked as in (a); a late session that ends otherwise fails)\n");
     }
 
     if (probeRuns > 0) {

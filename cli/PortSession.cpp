@@ -78,7 +78,7 @@ public:
                                        [this](const QString& record) { Trace.Write(record); })
                                  : std::function<void(const QString&)>()),
           RetriesLeft(job.Retries),
-          Session(*job.State, Traced, Timer1, *this, Pause, *this) {
+          Session(*job.State, Traced, Timer1, SettleTimer, *this, Pause, *this) {
         Port.SetDevicePath(job.DevicePath);
         Trace.Write(QStringLiteral("session on %1 (%2)").arg(job.Label, Describe(job)));
     }
@@ -139,6 +139,7 @@ public:
     QtSerialPort Port;
     TracingPort Traced;
     QtOneShotTimer Timer1;
+    QtOneShotTimer SettleTimer;
     QtPause Pause;
     int RetriesLeft;
     int RetriesGiven = 0;

@@ -85,6 +85,17 @@ QByteArray TracingPort::ReadAll() {
     return bytes;
 }
 
+// Only a discard that threw bytes away is written down: one runs before
+// every command header, and nearly all find nothing.
+QByteArray TracingPort::DiscardInput() {
+    const QByteArray bytes = Inner.DiscardInput();
+    Received += bytes.size();
+    if (!bytes.isEmpty()) {
+        Trace(QStringLiteral("<- %1 (thrown away)").arg(Hex(bytes)));
+    }
+    return bytes;
+}
+
 TraceFile::~TraceFile() {
     if (File) {
         std::fclose(File);

@@ -30,8 +30,10 @@ public:
     void Close() override;
     bool Write(const QByteArray& bytes) override;
     QByteArray ReadAll() override;
+    QByteArray DiscardInput() override;
 
-    // Bytes handed over by successful writes, and bytes read.
+    // Bytes handed over by successful writes, and bytes received (read or
+    // thrown away where the port could see them).
     qint64 BytesSent() const { return Sent; }
     qint64 BytesReceived() const { return Received; }
 

@@ -36,6 +36,7 @@ public:
     void Close() override;
     bool Write(const QByteArray& bytes) override;
     QByteArray ReadAll() override;
+    QByteArray DiscardInput() override;
 
     // The line settings in force (also while closed: those the next Open uses).
     LineSettings Settings() const { return Current; }

@@ -35,8 +35,16 @@ public:
     virtual void Close() = 0;
     // Queues all bytes for sending in one write and returns at once.
     virtual bool Write(const QByteArray& bytes) = 0;
-    // Every byte waiting (possibly none), removed from the receive buffer.
+    // Every byte waiting in the port's own receive buffer (possibly none),
+    // removed from it. Bytes that the system has received but not yet handed
+    // to the port are not among them; they come with a later event.
     virtual QByteArray ReadAll() = 0;
+    // Throws away every byte received so far: those in the port's buffer and
+    // those the system still holds (bytes that came while the thread was
+    // blocked and no events were handled). Returns the bytes thrown away as
+    // far as the port could see them, for a trace of the line; bytes that the
+    // system discards unseen are not among them.
+    virtual QByteArray DiscardInput() = 0;
 
     void SetCommHandler(std::function<void(CommEvent)> handler) { Handler = std::move(handler); }
 

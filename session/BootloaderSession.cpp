@@ -38,21 +38,26 @@ std::uint8_t At(const QByteArray& r, int i) {
 }  // namespace
 
 BootloaderSession::BootloaderSession(ProcessState& state, SerialPort& msComm1, OneShotTimer& timer1,
-                                     MessageBoxes& messages, Pause& pause, SessionView& view)
+                                     OneShotTimer& settleTimer, MessageBoxes& messages,
+                                     Pause& pause, SessionView& view)
     : State(state),
       MSComm1(msComm1),
       Timer1(timer1),
+      SettleTimer(settleTimer),
       Messages(messages),
       Sleeper(pause),
       View(view) {
     MSComm1.SetCommHandler([this](SerialPort::CommEvent event) { MSComm1_OnComm(event); });
     Timer1.SetTickHandler([this] { Timer1_Timer(); });
+    SettleTimer.SetTickHandler([this] { SettleTimer_Timer(); });
 }
 
 BootloaderSession::~BootloaderSession() {
     Timer1.Stop();
+    SettleTimer.Stop();
     MSComm1.SetCommHandler({});
     Timer1.SetTickHandler({});
+    SettleTimer.SetTickHandler({});
 }
 
 std::int32_t BootloaderSession::Low() const {
@@ -74,6 +79,9 @@ void BootloaderSession::DecideEnding(SessionOutcome outcome) {
 void BootloaderSession::Form_Load() {
     Loaded = true;
     Ending = SessionOutcome::Running;
+    Settling = false;
+    CopiesSpanMs = 0;
+    RequestArmedMs = 0;
     RetryCount = 0;
     WatchdogBusy = false;
     MSComm1.SetPortNumber(State.ComPortNumber);
@@ -114,7 +122,11 @@ void BootloaderSession::Form_Load() {
     SendCommand(IsUpdate() ? StepUpdate() : StepReadFirmware());
 }
 
+// Whatever closes the window, also before the load handler ran: the main
+// window's request is over.
 void BootloaderSession::Form_Unload() {
+    State.SessionModeUpdate = false;
+    State.SessionModeReadFirmware = false;
     if (!Loaded) {
         return;
     }
@@ -122,29 +134,103 @@ void BootloaderSession::Form_Unload() {
     DecideEnding(SessionOutcome::Closed);
     // Nothing may tick into a closed window.
     Timer1.Stop();
-    State.SessionModeUpdate = false;
-    State.SessionModeReadFirmware = false;
+    SettleTimer.Stop();
+    Settling = false;
     if (MSComm1.IsOpen()) {
         MSComm1.Close();
     }
 }
 
+void BootloaderSession::ArmWatch(int milliseconds) {
+    Timer1.Start(milliseconds);
+    RequestArmedMs += milliseconds;
+}
+
 void BootloaderSession::WriteHeader() {
-    Timer1.Start(SendWatchMs);
-    MSComm1.ReadAll();  // reply bytes are counted from the first byte after the send
+    ArmWatch(SendWatchMs);
+    // Reply bytes are counted from the first byte after the send: whatever
+    // came before, also what the system still holds, is not part of it.
+    MSComm1.DiscardInput();
     ReplyPhase = NextPhase;
     MSComm1.SetReceiveThreshold(ReplyLength);
     MSComm1.Write(QByteArray(reinterpret_cast<const char*>(CommandHeader.data()), HeaderLength));
 }
 
+// A request that has not gone out before. When the request answered last went
+// out more than once, the line settles first.
+void BootloaderSession::SendNext(const QString& stepName) {
+    if (CopiesSpanMs > 0) {
+        StartSettle(stepName);
+        return;
+    }
+    RequestArmedMs = 0;
+    SendCommand(stepName);
+}
+
+// The request now outstanding, once more. A crossable resend is one that a
+// late answer to an earlier copy can cross: after silence (the answer may
+// merely be late) or after a reply that is no answer of the protocol (an
+// unrecognised status byte, a reply cut short: a stray byte taken for the
+// answer makes the real answer come later). A refusal (0x1F) or a read block
+// whose check byte is wrong is the device's answer to that copy, given in
+// time: resent at once, it makes the request crossable only when it already
+// was, so that a device that answers in time meets the packets and timing of
+// a plain session also when it refuses.
+void BootloaderSession::Resend(const QString& stepName, bool crossable) {
+    if (crossable || CopiesSpanMs > 0) {
+        // Every copy so far went out within the watch time armed since the
+        // first one (each send arms its watch before the next can go out).
+        CopiesSpanMs = std::max(RequestArmedMs, 1);
+    }
+    SendCommand(stepName);
+}
+
+// Why the line settles, and for how long. The copies of the request went out
+// over at most CopiesSpanMs. The device needs about the same time to answer
+// each copy, so any answer still to come arrives within that span after the
+// one that was taken, and the gap between two of them is no longer than it.
+// The quiet time is that span (no guess about the device: the session's own
+// watch intervals bound it) plus a margin for an answer somewhat slower than
+// the first; each byte that comes starts the quiet time again, and all that
+// comes is thrown away. A line that never goes quiet does not hold the
+// session: Timer1 ends the wait after SettleLimitFactor quiet times, and the
+// request then goes out as it would have, watched as every request is.
+// Meanwhile no request is outstanding: the watchdog has nothing to resend.
+void BootloaderSession::StartSettle(const QString& stepName) {
+    Settling = true;
+    SettleStep = stepName;
+    SettleQuietMs = std::min(CopiesSpanMs, SettleSpanLimitMs) + SettleMarginMs;
+    CopiesSpanMs = 0;
+    RequestArmedMs = 0;
+    AwaitingReply = false;
+    ReplyPhase = 0;
+    MSComm1.DiscardInput();
+    MSComm1.SetReceiveThreshold(1);
+    SettleTimer.Start(SettleQuietMs);
+    Timer1.Start(SettleQuietMs * SettleLimitFactor);
+}
+
+void BootloaderSession::EndSettle() {
+    Settling = false;
+    SettleTimer.Stop();
+    SendCommand(SettleStep);
+}
+
+void BootloaderSession::SettleTimer_Timer() {
+    SettleTimer.Stop();
+    if (Running() && Settling) {
+        EndSettle();
+    }
+}
+
 void BootloaderSession::SendCommand(const QString& stepName) {
-    if (!Loaded) {
+    if (!Running()) {
         return;
     }
     AwaitingReply = true;
     if (CommandHeader[1] == CodeConnect) {
         if (MSComm1.IsOpen()) {
-            MSComm1.ReadAll();
+            MSComm1.DiscardInput();
         }
         // An unanswered Connect is tried at the other line rate each time.
         if (NextBaudHigh) {
@@ -177,9 +263,10 @@ void BootloaderSession::SendCommand(const QString& stepName) {
 }
 
 void BootloaderSession::SendDataBlock() {
-    if (!Loaded) {
+    if (!Running()) {
         return;
     }
+    RequestArmedMs = 0;
     const int start = CommandHeader[3] * 256 + CommandHeader[4];
     const int n = CommandHeader[5];
     QByteArray block(n + 1, '\0');
@@ -195,7 +282,7 @@ void BootloaderSession::SendDataBlock() {
     ReplyPhase = NextPhase;
     MSComm1.SetReceiveThreshold(ReplyLength);
     MSComm1.Write(block);
-    Timer1.Start(SendWatchMs);
+    ArmWatch(SendWatchMs);
     // The watchdog watches the block's reply too: when it never comes, the
     // block is announced again (see ResendAfterSilence).
     AwaitingReply = true;
@@ -208,6 +295,8 @@ void BootloaderSession::EndSession(int delayMs) {
     if (MSComm1.IsOpen()) {
         MSComm1.Close();
     }
+    SettleTimer.Stop();
+    Settling = false;
     CloseRequested = true;
     Timer1.Start(delayMs);
 }
@@ -232,6 +321,17 @@ void BootloaderSession::MSComm1_OnComm(SerialPort::CommEvent event) {
     if (!Loaded || event != SerialPort::CommEvent::DataReceived) {
         return;
     }
+    if (Ending != SessionOutcome::Running) {
+        // Behind the ending's message box: read and dropped, it changes nothing.
+        MSComm1.ReadAll();
+        return;
+    }
+    if (Settling) {
+        // The line is not quiet yet: thrown away, and the quiet starts again.
+        MSComm1.DiscardInput();
+        SettleTimer.Start(SettleQuietMs);
+        return;
+    }
     const QByteArray r = MSComm1.ReadAll();
     AwaitingReply = false;
     Timer1.Stop();
@@ -252,6 +352,14 @@ void BootloaderSession::CommandReply(const QByteArray& r) {
     if (whole && status == StatusAck && command == CodeConnect) {
         ConnectAccepted(r);
     } else if (whole && status == StatusAck && command == CodeWriteMemory) {
+        if (CopiesSpanMs > 0) {
+            // The acknowledgement may belong to another copy of the header.
+            // The data block must follow its acknowledgement at once, so it
+            // cannot wait for the line to settle: the block is announced
+            // again once the line is quiet, and follows that answer.
+            StartSettle(QStringLiteral("WriteMemory"));
+            return;
+        }
         ReplyLength = 1;
         NextPhase = 2;
         SendDataBlock();
@@ -267,11 +375,11 @@ void BootloaderSession::CommandReply(const QByteArray& r) {
         DecideEnding(SessionOutcome::Refused);
         EndSession(CloseAfterFailureMs);  // the device refuses the update
     } else if (whole && status == StatusRefused) {
-        SendCommand(QStringLiteral("Retry"));
+        Resend(QStringLiteral("Retry"), false);
         CountRetry();
     } else if (!whole || status != StatusAck) {
         AwaitingReply = true;
-        Timer1.Start(UnrecognisedReplyWatchMs);
+        ArmWatch(UnrecognisedReplyWatchMs);
     }
 }
 
@@ -316,7 +424,7 @@ void BootloaderSession::ConnectAccepted(const QByteArray& r) {
         ReplyLength = ReadBlockLength + 1;
         NextPhase = 2;
     }
-    SendCommand(QStringLiteral("EraseMemory"));
+    SendNext(QStringLiteral("EraseMemory"));
 }
 
 void BootloaderSession::BlockReply(const QByteArray& r) {
@@ -325,7 +433,8 @@ void BootloaderSession::BlockReply(const QByteArray& r) {
         ReadBlockReceived(r);
         return;
     }
-    if (r.size() >= ReplyLength && !r.isEmpty() && At(r, 0) == StatusAck) {
+    const bool whole = r.size() >= ReplyLength && !r.isEmpty();
+    if (whole && At(r, 0) == StatusAck) {
         if (command == CodeWriteMemory) {
             Advance(CommandHeader[5]);
         }
@@ -339,7 +448,7 @@ void BootloaderSession::BlockReply(const QByteArray& r) {
         NextPhase = 1;
     }
     if (RetryCount < RetryLimit) {
-        SendCommand(QStringLiteral("Retry"));
+        Resend(QStringLiteral("Retry"), !whole || At(r, 0) != StatusRefused);
         CountRetry();
     } else {
         TransferFailure();
@@ -353,7 +462,7 @@ void BootloaderSession::ReadBlockReceived(const QByteArray& r) {
     // block from a bad one. A short reply counts as a bad one.
     if (r.size() < n + 1 || XorOf(r.constData(), n) != At(r, n)) {
         if (RetryCount < RetryLimit) {
-            SendCommand(QStringLiteral("ReadMemory"));
+            Resend(QStringLiteral("ReadMemory"), r.size() < n + 1);
             CountRetry();
         } else {
             TransferFailure();
@@ -371,7 +480,7 @@ void BootloaderSession::ReadBlockReceived(const QByteArray& r) {
         CommandHeader[5] = ReadBlockLength;
         NextPhase = 2;
         ReplyLength = ReadBlockLength + 1;
-        SendCommand(QStringLiteral("ReadMemory"));
+        SendNext(QStringLiteral("ReadMemory"));
     } else {
         CommandHeader[1] = CodeGoApplication;
         CommandHeader[2] = 0;
@@ -380,7 +489,7 @@ void BootloaderSession::ReadBlockReceived(const QByteArray& r) {
         HeaderLength = 5;
         ReplyLength = 1;
         NextPhase = 1;
-        SendCommand(QStringLiteral("GoApplication"));
+        SendNext(QStringLiteral("GoApplication"));
     }
 }
 
@@ -394,7 +503,7 @@ void BootloaderSession::NextUpdateStep() {
         HeaderLength = 5;
         ReplyLength = 1;
         NextPhase = 1;
-        SendCommand(QStringLiteral("GoApplication"));
+        SendNext(QStringLiteral("GoApplication"));
         return;
     }
     const std::int32_t block = cur & ~(BlockSize - 1);
@@ -407,7 +516,7 @@ void BootloaderSession::NextUpdateStep() {
         HeaderLength = 5;
         ReplyLength = 1;
         NextPhase = 2;
-        SendCommand(QStringLiteral("EraseMemory"));
+        SendNext(QStringLiteral("EraseMemory"));
         return;
     }
     const std::int32_t n = std::min(BlockSize - cur % BlockSize, High() - cur + 1);
@@ -419,7 +528,7 @@ void BootloaderSession::NextUpdateStep() {
     HeaderLength = 6;
     ReplyLength = 1;
     NextPhase = 1;
-    SendCommand(QStringLiteral("WriteMemory"));
+    SendNext(QStringLiteral("WriteMemory"));
 }
 
 void BootloaderSession::TransferFailure() {
@@ -452,7 +561,7 @@ void BootloaderSession::ResendAfterSilence() {
     if (CommandHeader[1] == CodeWriteMemory && ReplyPhase == 2) {
         NextPhase = 1;
     }
-    SendCommand(QStringLiteral("Retry"));
+    Resend(QStringLiteral("Retry"), true);
 }
 
 void BootloaderSession::Timer1_Timer() {
@@ -462,6 +571,13 @@ void BootloaderSession::Timer1_Timer() {
     Timer1.Stop();
     if (CloseRequested) {
         View.CloseWindow();
+        return;
+    }
+    if (Ending != SessionOutcome::Running) {
+        return;  // only the closing tick acts once the session has ended
+    }
+    if (Settling) {
+        EndSettle();  // the line never went quiet for long enough
         return;
     }
     if (!AwaitingReply || WatchdogBusy) {
@@ -477,7 +593,7 @@ void BootloaderSession::Timer1_Timer() {
                           MessageIcon::Critical, MessageButtons::RetryCancel, State.AppTitle);
         // A reply that came while the question was open may have ended the
         // session; its close is then pending and nothing more is sent.
-        if (!Loaded || CloseRequested) {
+        if (!Running() || CloseRequested) {
             return;
         }
         if (answer == MessageAnswer::Retry) {
@@ -486,7 +602,8 @@ void BootloaderSession::Timer1_Timer() {
             // Asking for that one again would put a second answer on the
             // line, to be read as the answer to the request after it. Only
             // when nothing watches a request any more (no reply came, or its
-            // tick fell into the question) is the request sent again.
+            // tick fell into the question) is the request sent again. (While
+            // the line settles, Timer1 watches the settling.)
             if (!Timer1.IsActive()) {
                 ResendAfterSilence();
             }

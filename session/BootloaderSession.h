@@ -2,13 +2,33 @@
 
 // The bootloader session, free of widgets. It talks to the device through
 // the window's serial port (MSComm1), keeps time with the window's one-shot
-// timer (Timer1) and reaches the window itself only through SessionView.
+// timers (Timer1, and SettleTimer for letting the line settle) and reaches
+// the window itself only through SessionView.
 //
 // Road of a session: Form_Load sends Connect; every reply that arrives
 // (MSComm1_OnComm) decides the next packet: EraseMemory, WriteMemory and the
 // data block for each 128-byte block of an Update, ReadMemory blocks for a
 // ReadFirmware; GoApplication ends it. Timer1 resends what goes unanswered
 // and, after repeated silence, asks the operator whether to go on.
+//
+// Replies carry no sequence number, so a reply is taken as the answer to the
+// request last sent. Two things keep that true on a line that is late or
+// noisy:
+// - before every command header, everything received so far is thrown away,
+//   also what the system holds but the port has not yet read;
+// - a request that went out more than once where a late answer can cross
+//   the copy (resent by the watchdog, after the operator's Retry, after a
+//   reply that was no answer of the protocol) may be answered more than
+//   once, the later answers coming after the first one was taken. Once its
+//   answer has come, the next request waits until the line has been quiet
+//   for a while (see StartSettle); what arrives meanwhile is thrown away. A
+//   device that answers in time, refusals included, never meets this: its
+//   packets and their timing are those of a plain session.
+//
+// Once the session has come to an ending (Outcome() is no longer Running),
+// nothing that arrives afterwards changes it: replies behind a message box
+// are read and dropped, timer ticks do nothing but the closing one, nothing
+// more is sent and no other message is shown.
 
 #include <QByteArray>
 #include <QString>
@@ -67,10 +87,15 @@ inline constexpr std::uint8_t ModelMarker = 0x55;
 
 class BootloaderSession {
 public:
-    // Installs the receive handler on msComm1 and the tick handler on timer1;
-    // both are removed again when the session is destroyed.
+    // Installs the receive handler on msComm1 and the tick handlers on timer1
+    // and settleTimer; they are removed again when the session is destroyed.
+    // timer1 is the watchdog and closing timer; settleTimer is a second
+    // one-shot timer of the same kind, used only while the line settles. The
+    // session is ready for Form_Load; the caller runs the event loop that
+    // delivers the port's events and the ticks.
     BootloaderSession(ProcessState& state, SerialPort& msComm1, OneShotTimer& timer1,
-                      MessageBoxes& messages, Pause& pause, SessionView& view);
+                      OneShotTimer& settleTimer, MessageBoxes& messages, Pause& pause,
+                      SessionView& view);
     ~BootloaderSession();
     BootloaderSession(const BootloaderSession&) = delete;
     BootloaderSession& operator=(const BootloaderSession&) = delete;
@@ -80,6 +105,7 @@ public:
     void Form_Unload();
     void MSComm1_OnComm(SerialPort::CommEvent event);
     void Timer1_Timer();
+    void SettleTimer_Timer();
 
     // The window's routines.
     void SendCommand(const QString& stepName);
@@ -90,7 +116,16 @@ public:
     // True between Form_Load and Form_Unload; handlers do nothing otherwise.
     bool IsLoaded() const { return Loaded; }
     // The ending the session came to; Running until it has decided on one.
+    // Decided once: SessionSucceeded is set only with Success.
     SessionOutcome Outcome() const { return Ending; }
+
+    // Letting the line settle after a request that went out more than once:
+    // quiet for the time over which its copies went out (at most
+    // SettleSpanLimitMs) plus SettleMarginMs, restarted by every byte; the
+    // whole wait ends after SettleLimitFactor times that quiet at the latest.
+    static constexpr int SettleMarginMs = 250;
+    static constexpr int SettleSpanLimitMs = 5000;
+    static constexpr int SettleLimitFactor = 3;
 
     // Step names of the opening send.
     static QString StepUpdate() { return QStringLiteral("Update"); }
@@ -136,6 +171,12 @@ private:
     void Advance(int n);
     void CountRetry();
     void WriteHeader();
+    void ArmWatch(int milliseconds);
+    void SendNext(const QString& stepName);
+    void Resend(const QString& stepName, bool crossable);
+    void StartSettle(const QString& stepName);
+    void EndSettle();
+    bool Running() const { return Loaded && Ending == SessionOutcome::Running; }
     bool IsUpdate() const { return State.SessionModeUpdate; }
     std::int32_t Current() const { return AddressPage * 256 + AddressLow; }
     std::int32_t Low() const;
@@ -144,6 +185,7 @@ private:
     ProcessState& State;
     SerialPort& MSComm1;
     OneShotTimer& Timer1;
+    OneShotTimer& SettleTimer;
     MessageBoxes& Messages;
     Pause& Sleeper;
     SessionView& View;
@@ -151,4 +193,16 @@ private:
     SessionOutcome Ending = SessionOutcome::Running;
     // Records the ending; the first one decided stands.
     void DecideEnding(SessionOutcome outcome);
+
+    // Watch time (Timer1 intervals) armed since the request now outstanding
+    // first went out: an upper bound of the time since then, leaving out
+    // the time the operator spends on the watchdog's question.
+    int RequestArmedMs = 0;
+    // > 0: the request now outstanding went out again where a late answer can
+    // cross the copy; its copies went out over at most this many ms.
+    int CopiesSpanMs = 0;
+    // Waiting for the line to settle; then the header of SettleStep goes out.
+    bool Settling = false;
+    int SettleQuietMs = 0;
+    QString SettleStep;
 };

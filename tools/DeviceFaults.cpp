@@ -1,6 +1,7 @@
 #include "DeviceFaults.h"
 
 #include <QStringList>
+#include <algorithm>
 
 namespace {
 
@@ -22,7 +23,14 @@ const ActionName ActionNames[] = {
     {"wrongmodel", FaultKind::WrongModel},
     {"only9600", FaultKind::Only9600},
     {"vanish", FaultKind::Vanish},
+    {"late", FaultKind::LateReply},
+    {"twice", FaultKind::Twice},
+    {"junk", FaultKind::Junk},
 };
+
+constexpr int DefaultLateMs = 1500;
+constexpr int MaxDelayMs = 60000;
+constexpr int MaxJunkBytes = 8;
 
 bool ParseByte(const QString& text, quint8& out) {
     bool ok = false;
@@ -35,6 +43,16 @@ bool ParseByte(const QString& text, quint8& out) {
         return false;
     }
     out = static_cast<quint8>(value);
+    return true;
+}
+
+bool ParseDelay(const QString& text, int& out) {
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok);
+    if (!ok || value < 0 || value > MaxDelayMs) {
+        return false;
+    }
+    out = value;
     return true;
 }
 
@@ -79,6 +97,9 @@ bool FaultAppliesTo(FaultKind fault, ExchangeKind kind) {
         case FaultKind::Silence:
         case FaultKind::DropReply:
         case FaultKind::Vanish:
+        case FaultKind::LateReply:
+        case FaultKind::Twice:
+        case FaultKind::Junk:
             return true;
         case FaultKind::Nack:
         case FaultKind::BadStatus:
@@ -94,9 +115,14 @@ bool FaultAppliesTo(FaultKind fault, ExchangeKind kind) {
     return false;
 }
 
+bool ChangesOnlyTheReply(FaultKind fault) {
+    return fault == FaultKind::LateReply || fault == FaultKind::Twice || fault == FaultKind::Junk;
+}
+
 bool RandomFaultRates::Any() const {
     return Silence > 0 || DropReply > 0 || LostDataReply > 0 || Nack > 0 || BadStatus > 0 ||
-           CorruptRead > 0 || RefuseConnect > 0 || WrongModel > 0 || Only9600 > 0 || Vanish > 0;
+           CorruptRead > 0 || RefuseConnect > 0 || WrongModel > 0 || Only9600 > 0 || Vanish > 0 ||
+           Late > 0 || Twice > 0 || Junk > 0;
 }
 
 void FaultPlan::SetRandom(const RandomFaultRates& rates, quint32 seed) {
@@ -115,6 +141,20 @@ bool FaultPlan::Coin() {
     return (Generator() & 1u) != 0;
 }
 
+// The junk bytes, and the refusal that a late reply may ask for.
+FaultPlan::Choice FaultPlan::Complete(Choice choice) {
+    if (choice.Fault == FaultKind::Junk) {
+        const int n = std::uniform_int_distribution<int>(1, MaxJunkBytes)(Generator);
+        for (int i = 0; i < n; ++i) {
+            choice.Junk += static_cast<char>(Generator() & 0xFFu);
+        }
+    }
+    if (choice.Fault == FaultKind::LateReply && Roll(Rates.RefuseAfterLate)) {
+        FollowUpPending = true;
+    }
+    return choice;
+}
+
 FaultPlan::Choice FaultPlan::Pick(ExchangeKind kind, int ordinal, int anyOrdinal) {
     for (qsizetype i = 0; i < Scripted.size(); ++i) {
         const ScriptedFault& planned = Scripted[i];
@@ -127,11 +167,19 @@ FaultPlan::Choice FaultPlan::Pick(ExchangeKind kind, int ordinal, int anyOrdinal
         if (planned.Ordinal > 0 && planned.Ordinal != (planned.Kind ? ordinal : anyOrdinal)) {
             continue;
         }
-        const Choice choice{planned.Fault, planned.Status};
+        const Choice choice{planned.Fault, planned.Status, planned.DelayMs, {}};
         if (!planned.Every) {
             Scripted.removeAt(i);
         }
-        return choice;
+        return Complete(choice);
+    }
+    if (FollowUpPending && (kind == ExchangeKind::DataBlock || kind == ExchangeKind::ReadMemory ||
+                            kind == ExchangeKind::GoApplication)) {
+        FollowUpPending = false;
+        return {kind == ExchangeKind::ReadMemory ? FaultKind::CorruptXor : FaultKind::Nack,
+                Rates.Status,
+                0,
+                {}};
     }
     if (!Rates.Any()) {
         return {};
@@ -154,6 +202,9 @@ FaultPlan::Choice FaultPlan::Pick(ExchangeKind kind, int ordinal, int anyOrdinal
         {Rates.WrongModel, isConnect, FaultKind::WrongModel},
         {Rates.Only9600, isConnect, FaultKind::Only9600},
         {Rates.Vanish, true, FaultKind::Vanish},
+        {Rates.Late, true, FaultKind::LateReply},
+        {Rates.Twice, true, FaultKind::Twice},
+        {Rates.Junk, true, FaultKind::Junk},
     };
     for (const auto& draw : draws) {
         if (draw.Applies && Roll(draw.Probability)) {
@@ -161,7 +212,12 @@ FaultPlan::Choice FaultPlan::Pick(ExchangeKind kind, int ordinal, int anyOrdinal
             if (fault == FaultKind::CorruptXor && Coin()) {
                 fault = FaultKind::FlipByte;
             }
-            return {fault, Rates.Status};
+            int delay = 0;
+            if (fault == FaultKind::LateReply) {
+                delay = std::uniform_int_distribution<int>(
+                    Rates.LateMinMs, std::max(Rates.LateMinMs, Rates.LateMaxMs))(Generator);
+            }
+            return Complete({fault, Rates.Status, delay, {}});
         }
     }
     return {};
@@ -193,6 +249,20 @@ bool FaultPlan::AddFromText(const QString& text, QString* error) {
                 }
                 continue;
             }
+            if (name == QLatin1String("latems")) {
+                const QStringList bounds = pair[1].split(u'-');
+                int low = 0;
+                int high = 0;
+                if (bounds.size() != 2 || !ParseDelay(bounds[0], low) ||
+                    !ParseDelay(bounds[1], high) || low > high) {
+                    SetError(error,
+                             QStringLiteral("\"%1\": expected latems=MIN-MAX in ms").arg(item));
+                    return false;
+                }
+                rates.LateMinMs = low;
+                rates.LateMaxMs = high;
+                continue;
+            }
             double* field = nullptr;
             if (name == QLatin1String("silence")) {
                 field = &rates.Silence;
@@ -214,6 +284,14 @@ bool FaultPlan::AddFromText(const QString& text, QString* error) {
                 field = &rates.Only9600;
             } else if (name == QLatin1String("vanish")) {
                 field = &rates.Vanish;
+            } else if (name == QLatin1String("late")) {
+                field = &rates.Late;
+            } else if (name == QLatin1String("twice")) {
+                field = &rates.Twice;
+            } else if (name == QLatin1String("junk")) {
+                field = &rates.Junk;
+            } else if (name == QLatin1String("afterlate")) {
+                field = &rates.RefuseAfterLate;
             }
             if (!field) {
                 SetError(error, QStringLiteral("\"%1\": unknown random fault").arg(name));
@@ -278,11 +356,18 @@ bool FaultPlan::AddFromText(const QString& text, QString* error) {
         SetError(error, QStringLiteral("\"%1\": unknown fault").arg(actionName));
         return false;
     }
+    if (fault.Fault == FaultKind::LateReply) {
+        fault.DelayMs = DefaultLateMs;
+    }
     if (!argument.isEmpty() || action.contains(u'=')) {
-        if (fault.Fault != FaultKind::BadStatus || !ParseByte(argument, fault.Status)) {
-            SetError(
-                error,
-                QStringLiteral("\"%1\": only status takes a value, a byte in hex").arg(action));
+        const bool delayed = fault.Fault == FaultKind::LateReply || fault.Fault == FaultKind::Twice;
+        const bool ok = fault.Fault == FaultKind::BadStatus ? ParseByte(argument, fault.Status)
+                        : delayed                           ? ParseDelay(argument, fault.DelayMs)
+                                                            : false;
+        if (!ok) {
+            SetError(error, QStringLiteral("\"%1\": only status (a byte in hex), late and twice "
+                                           "(milliseconds) take a value")
+                                .arg(action));
             return false;
         }
     }

@@ -23,8 +23,17 @@ enum class FaultKind {
     WrongModel,     // Connect accepted with other model bytes
     Only9600,       // a Connect not at 9600 baud is not heard
     Vanish,         // the device goes away instead of answering
+    // Carried out as usual; only the reply is different:
+    LateReply,  // the reply comes DelayMs late; while late replies are on their way
+                // the line stays that slow: a reply to a request received meanwhile
+                // comes DelayMs after that request (a resent copy is answered as late)
+    Twice,      // the reply is sent twice: the copy right behind it, or DelayMs later
+    Junk,       // a few stray bytes right behind the reply
 };
-inline constexpr int FaultKindCount = 11;
+inline constexpr int FaultKindCount = 14;
+
+// Whether the fault leaves the request carried out and only changes its reply.
+bool ChangesOnlyTheReply(FaultKind fault);
 
 QString ExchangeKindName(ExchangeKind kind);
 QString FaultKindName(FaultKind fault);
@@ -41,6 +50,7 @@ struct ScriptedFault {
     bool Every = false;
     FaultKind Fault = FaultKind::None;
     quint8 Status = 0x42;  // the byte that BadStatus sends
+    int DelayMs = 0;       // LateReply: how late (1500 unless given); Twice: the copy's gap
 };
 
 // Per-exchange probabilities, each 0 to 1, of the faults drawn at random.
@@ -57,7 +67,16 @@ struct RandomFaultRates {
     double WrongModel = 0;
     double Only9600 = 0;
     double Vanish = 0;  // any exchange
+    double Late = 0;    // any exchange: the reply LateMinMs to LateMaxMs late
+    double Twice = 0;   // any exchange: the reply twice, back to back
+    double Junk = 0;    // any exchange: stray bytes right behind the reply
     quint8 Status = 0x42;
+    int LateMinMs = 1100;
+    int LateMaxMs = 2000;
+    // After a late reply, the next data block is refused, the next read block
+    // comes with a wrong check byte (or, when neither follows, GoApplication
+    // is refused), with this chance.
+    double RefuseAfterLate = 0;
 
     bool Any() const;
 };
@@ -77,6 +96,8 @@ public:
     struct Choice {
         FaultKind Fault = FaultKind::None;
         quint8 Status = 0x42;
+        int DelayMs = 0;  // LateReply, Twice
+        QByteArray Junk;  // Junk: the stray bytes
     };
     Choice Pick(ExchangeKind kind, int ordinal, int anyOrdinal);
     // A fair coin from the same generator (which way to corrupt a block).
@@ -86,16 +107,20 @@ public:
     //   TARGET:ACTION        a scripted fault
     //   random:NAME=P,...    random rates (silence, drop, lostdata, nack,
     //                        status, corrupt, refuse, wrongmodel, only9600,
-    //                        vanish, and statusbyte=HH)
+    //                        vanish, late, twice, junk, afterlate), and
+    //                        statusbyte=HH, latems=MIN-MAX
     // TARGET is next, KIND (the next of that kind), KIND#N (the Nth) or
     // KIND* (each); KIND is connect, erase, write, data, read, go or any.
     // ACTION is silence, drop, nack, status[=HH], badxor, flip, refuse,
-    // wrongmodel, only9600 or vanish. False with a reason when not understood.
+    // wrongmodel, only9600, vanish, late[=MS], twice[=MS] or junk. False with
+    // a reason when not understood.
     bool AddFromText(const QString& text, QString* error);
 
 private:
     QList<ScriptedFault> Scripted;
     RandomFaultRates Rates;
     std::mt19937 Generator{1};
+    bool FollowUpPending = false;  // a late reply asked for a refusal after it
     bool Roll(double probability);
+    Choice Complete(Choice choice);
 };

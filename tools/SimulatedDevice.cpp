@@ -145,6 +145,9 @@ SimulatedDevice::~SimulatedDevice() {
 
 bool SimulatedDevice::Start(QString* error) {
     ClearOutbox();
+    LagUs = 0;
+    LagUntilUs = 0;
+    LastReplyBytes.clear();
     Pending.clear();
     ExpectedData = 0;
     Connected = false;
@@ -401,7 +404,9 @@ QByteArray SimulatedDevice::ConnectReply(quint8 status, quint8 byte1, bool wrong
 void SimulatedDevice::HandleHeader(const QByteArray& header) {
     const ExchangeKind kind = KindOf(Byte(header, 1));
     const FaultPlan::Choice choice = PickFault(kind);
-    const FaultKind fault = choice.Fault;
+    const FaultKind picked = choice.Fault;
+    ReplyChange = ChangesOnlyTheReply(picked) ? choice : FaultPlan::Choice{};
+    const FaultKind fault = ChangesOnlyTheReply(picked) ? FaultKind::None : picked;
     const int length = static_cast<int>(header.size());
     const int address = AddressOf(header);
     const QByteArray status(1, static_cast<char>(choice.Status));
@@ -527,12 +532,15 @@ void SimulatedDevice::HandleHeader(const QByteArray& header) {
         case ExchangeKind::DataBlock:
             break;
     }
-    emit RequestHandled(kind, fault);
+    ReplyChange = {};
+    emit RequestHandled(kind, picked);
 }
 
 void SimulatedDevice::HandleDataBlock(const QByteArray& block) {
     const FaultPlan::Choice choice = PickFault(ExchangeKind::DataBlock);
-    const FaultKind fault = choice.Fault;
+    const FaultKind picked = choice.Fault;
+    ReplyChange = ChangesOnlyTheReply(picked) ? choice : FaultPlan::Choice{};
+    const FaultKind fault = ChangesOnlyTheReply(picked) ? FaultKind::None : picked;
     const int length = static_cast<int>(block.size());
     const int n = length - 1;
     if (fault == FaultKind::Vanish) {
@@ -562,13 +570,15 @@ void SimulatedDevice::HandleDataBlock(const QByteArray& block) {
             }
         }
     }
-    emit RequestHandled(ExchangeKind::DataBlock, fault);
+    ReplyChange = {};
+    emit RequestHandled(ExchangeKind::DataBlock, picked);
 }
 
 qint64 SimulatedDevice::Reply(const QByteArray& bytes, int requestLength) {
     // Due times are kept in microseconds: a line model rounded to whole
     // milliseconds would add up to a second or more over a long session.
-    qint64 due = Clock.nsecsElapsed() / 1000;
+    const qint64 now = Clock.nsecsElapsed() / 1000;
+    qint64 due = now;
     double byteUs = 0.0;  // the line time of one byte; 0: bytes take no time
     if (LineTiming) {
         const int rate = ArrivalRate > 0 ? ArrivalRate : Terminal->BaudRate();
@@ -578,6 +588,20 @@ qint64 SimulatedDevice::Reply(const QByteArray& bytes, int requestLength) {
             byteUs = 10.0 * 1e6 / rate;
         }
     }
+    // A late reply: the line is that slow while late replies are on their
+    // way (as a link that buffers does), so a copy of the request that the
+    // program resends meanwhile is answered as late after its own arrival,
+    // and so is every request that comes before the line has caught up.
+    if (now < LagUntilUs) {
+        due += LagUs;
+        LagUntilUs = std::max(LagUntilUs, due);
+    } else if (ReplyChange.Fault == FaultKind::LateReply) {
+        LagUs = static_cast<qint64>(ReplyChange.DelayMs) * 1000;
+        due += LagUs;
+        LagUntilUs = due;
+        Note(QStringLiteral("reply %1 ms late").arg(ReplyChange.DelayMs));
+    }
+    LastReplyBytes = bytes;
     due = std::max(due, LineLastUs);  // the line sends one reply after the other
     auto queue = [this, byteUs](qint64 lastUs, const QByteArray& piece) {
         LineLastUs = lastUs;
@@ -603,6 +627,15 @@ qint64 SimulatedDevice::Reply(const QByteArray& bytes, int requestLength) {
     // The reply's last byte is in the newest outbox entry.
     const qint64 delivered = Outbox.back().DueUs;
     Count.AdapterHeldUs += delivered - LineLastUs;
+    if (ReplyChange.Fault == FaultKind::Twice) {
+        queue(LineLastUs + static_cast<qint64>(ReplyChange.DelayMs) * 1000, bytes);
+        Note(QStringLiteral("reply sent twice"));
+    } else if (ReplyChange.Fault == FaultKind::Junk) {
+        queue(LineLastUs, ReplyChange.Junk);
+        Count.StrayBytes += static_cast<int>(ReplyChange.Junk.size());
+        Note(QStringLiteral("junk behind the reply"));
+    }
+    ReplyChange = {};
     SendDueReplies();
     return (delivered + 999) / 1000;
 }
@@ -633,6 +666,17 @@ void SimulatedDevice::ClearOutbox() {
     Outbox.clear();
     OutboxTimer.stop();
     LineLastUs = 0;
+}
+
+void SimulatedDevice::SendStray(const QByteArray& bytes) {
+    if (bytes.isEmpty() || !Terminal->IsOpen()) {
+        return;
+    }
+    Note(QStringLiteral("stray bytes"));
+    Count.StrayBytes += static_cast<int>(bytes.size());
+    if (Terminal->Write(bytes)) {
+        Record(TrafficRecord::Direction::Out, bytes);
+    }
 }
 
 void SimulatedDevice::SendDueReplies() {

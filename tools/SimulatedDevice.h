@@ -44,6 +44,7 @@ struct DeviceCounters {
     int UnerasedWrites = 0;     // data bytes stored over memory that was not erased
     int Vanishings = 0;
     qint64 AdapterHeldUs = 0;  // replies held in the adapter beyond their line time, summed
+    int StrayBytes = 0;        // sent by SendStray or as junk behind a reply
 
     int Of(ExchangeKind kind) const { return ByKind[static_cast<int>(kind)]; }
     int Of(FaultKind fault) const { return ByFault[static_cast<int>(fault)]; }
@@ -120,6 +121,12 @@ public:
     bool LoadMemory(const QString& path, QString* error = nullptr);
     // All 64 KiB, replacing the file whole or not at all.
     bool SaveMemory(const QString& path, QString* error = nullptr) const;
+
+    // Bytes on the line that answer nothing, sent at once (a noisy line, or a
+    // device that says more than it is asked).
+    void SendStray(const QByteArray& bytes);
+    // The last reply sent in full (without a junk tail); empty before any.
+    QByteArray LastReply() const { return LastReplyBytes; }
 
     // Faults.
     FaultPlan& Faults() { return Plan; }
@@ -210,6 +217,13 @@ private:
     std::deque<PendingReply> Outbox;
     qint64 LineLastUs = 0;  // when the last reply byte queued so far is off the line
     QTimer OutboxTimer;
+    // How the reply to the request being handled differs (a fault that
+    // changes only the reply), and the slow line after a late reply:
+    // replies to requests received before LagUntilUs come LagUs late.
+    FaultPlan::Choice ReplyChange;
+    qint64 LagUs = 0;
+    qint64 LagUntilUs = 0;
+    QByteArray LastReplyBytes;
 
     std::deque<TrafficRecord> Log;
     int TrafficLimit = 100000;

@@ -50,6 +50,7 @@ public:
         Judgement j;
         j.Ending = Classify();
         CheckEnding(j.Ending);
+        CheckOutcome(j.Ending);
         CheckAlways();
         CheckMemory(j.Ending);
         CheckProgress(j.Ending);
@@ -111,7 +112,7 @@ private:
     }
 
     int InjectedTrouble() const {
-        return Rec.Device.FaultsInjected + Rec.LateReplies +
+        return Rec.Device.FaultsInjected + Rec.LateReplies + Rec.StrayBytesInPause +
                (Plan.Port != PortTrouble::None ? 1 : 0) + (Rec.ClosedByOperator ? 1 : 0);
     }
 
@@ -216,7 +217,53 @@ private:
         }
     }
 
+    // The session's own record of its ending agrees with what it showed and
+    // left behind.
+    void CheckOutcome(SessionEnding ending) {
+        if (!Rec.Outcome) {
+            return;
+        }
+        SessionEnding own = SessionEnding::Unclassified;
+        switch (*Rec.Outcome) {
+            case SessionOutcome::Success:
+                own = SessionEnding::Success;
+                break;
+            case SessionOutcome::ModelError:
+                own = SessionEnding::ModelError;
+                break;
+            case SessionOutcome::Refused:
+                own = SessionEnding::Refused;
+                break;
+            case SessionOutcome::TransferFailure:
+                own = SessionEnding::TransferFailure;
+                break;
+            case SessionOutcome::PortNotOpened:
+                own = SessionEnding::PortUnusable;
+                break;
+            case SessionOutcome::Cancelled:
+                own = SessionEnding::Cancelled;
+                break;
+            case SessionOutcome::Closed:
+                own = Rec.Hung ? SessionEnding::Hang : SessionEnding::ClosedByOperator;
+                break;
+            case SessionOutcome::Running:
+                break;
+        }
+        if (own != ending) {
+            Fail(QStringLiteral("the session decided on %1 but ended as %2")
+                     .arg(EndingName(own), EndingName(ending)));
+        }
+    }
+
     void CheckAlways() {
+        // A message of the session (not the question) still open when the
+        // session came to its end: the session went on behind it.
+        for (const ShownMessage& m : Rec.Messages) {
+            if (!m.FromCaller && !IsQuestion(m) && m.AnsweredAfterEnd) {
+                Fail(QStringLiteral("\"%1\" was still open when the session ended otherwise")
+                         .arg(m.Text));
+            }
+        }
         if (!Rec.Hung && !Rec.ClosedByOperator && Rec.WindowCloses != 1) {
             Fail(QStringLiteral("the window was closed %1 times").arg(Rec.WindowCloses));
         }

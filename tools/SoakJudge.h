@@ -8,6 +8,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
+#include "BootloaderSession.h"
 #include "MessageBoxes.h"
 #include "SimulatedDevice.h"
 #include "SoakPlan.h"
@@ -55,6 +58,9 @@ struct SessionRecord {
     int ApplicationAddress = -1;  // where the device last started its application
     int SplitReplies = 0;         // replies that the soak made come in two pieces
     int LateReplies = 0;  // of them, those whose second piece came after the watchdog's second
+    int StrayBytesInPause = 0;  // sent by the device while the program was blocked in the pause
+    // The ending the session itself decided on (BootloaderSession::Outcome).
+    std::optional<SessionOutcome> Outcome;
     QByteArray MemoryAfter;
     QByteArray ImageAfter;
 };

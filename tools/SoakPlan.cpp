@@ -247,6 +247,26 @@ SessionPlan MakeSessionPlan(quint32 seed, const SoakMix& mix) {
     if (chance(mix.OperatorCloses)) {
         plan.CloseAfterMs = dice.Between(0, 600);
     }
+    // A slow line, repeated answers and stray bytes: drawn last, so that
+    // everything drawn before stays what it was for a seed.
+    if (chance(mix.LateReplies)) {
+        r.Late = rate(exchanges, 0.7, 2.0);
+        r.LateMinMs = 1100;
+        r.LateMaxMs = 2000;
+        r.RefuseAfterLate = 0.5;
+    }
+    if (chance(mix.Twice)) {
+        r.Twice = rate(exchanges);
+    }
+    if (chance(mix.Junk)) {
+        r.Junk = rate(exchanges);
+    }
+    if (chance(mix.StrayInPause)) {
+        plan.PauseRepeatsConnect = dice.Chance(0.3);
+        if (!plan.PauseRepeatsConnect) {
+            plan.PauseStray = HostileBytes(dice, dice.Between(1, 16));
+        }
+    }
     return plan;
 }
 
@@ -276,6 +296,14 @@ QString SessionPlan::Describe() const {
     }
     if (CloseAfterMs >= 0) {
         text += QStringLiteral(" close@%1ms").arg(CloseAfterMs);
+    }
+    if (Rates.Late > 0) {
+        text += QStringLiteral(" late");
+    }
+    if (PauseRepeatsConnect) {
+        text += QStringLiteral(" pause:connect-again");
+    } else if (!PauseStray.isEmpty()) {
+        text += QStringLiteral(" pause:stray=%1").arg(PauseStray.size());
     }
     return text;
 }

@@ -40,6 +40,30 @@ struct SoakMix {
     // Read blocks may come after the watchdog's second as well.
     bool LateReadBlocks = false;
     double OperatorCloses = 0.02;
+
+    // A slow line: about one or two replies come later than the watchdog's
+    // interval (1.1 to 2 s at time scale 1), so that the resent copy crosses
+    // them and is answered as late; after half of them the next data block
+    // is refused (the next read block spoilt).
+    double LateReplies = 0.25;
+    // Answers given twice, the copy right behind the answer (0.5 to 4 times).
+    double Twice = 0.10;
+    // Stray bytes right behind an answer (0.5 to 4 times).
+    double Junk = 0.10;
+    // Stray bytes on the line while the program is blocked in the pause after
+    // the Connect reply: noise, or the device repeating its Connect answer.
+    double StrayInPause = 0.12;
+    //
+    // Stray bytes and repeated answers come only where the program awaits no
+    // answer: during the pause, or right behind an answer (in one write, so
+    // that they reach the program with it or before its next request). A
+    // byte that arrives while an answer is awaited cannot be told from the
+    // answer (a stray 0x79 where an acknowledgement is awaited is an
+    // acknowledgement to any reader of this protocol), and a copy of an
+    // answer that comes after the program's next request is that request's
+    // answer as far as the protocol can tell: no program can defend against
+    // those, so the soak does not inject them. A late answer is different:
+    // the program itself sent the copy that it crosses.
 };
 
 enum class PortTrouble { None, Missing, Busy };
@@ -73,6 +97,10 @@ struct SessionPlan {
     // > 0: the reply to this Connect (counted from 1) comes in two pieces,
     // the second after the watchdog's second.
     int LateConnect = 0;
+    // Sent by the device while the program is blocked in the pause after the
+    // Connect reply; PauseRepeatsConnect: its Connect answer once more.
+    QByteArray PauseStray;
+    bool PauseRepeatsConnect = false;
 
     // Around the device.
     PortTrouble Port = PortTrouble::None;

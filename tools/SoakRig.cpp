@@ -193,7 +193,11 @@ bool SoakRig::PrepareDevice(const SessionPlan& plan, QString* error) {
     for (const ScriptedFault& fault : plan.Scripted) {
         Device.AddFault(fault);
     }
-    Device.SetRandomFaults(plan.Rates, plan.FaultSeed);
+    // The device's late replies are intervals like any other: scaled.
+    RandomFaultRates rates = plan.Rates;
+    rates.LateMinMs = ScaledMs(rates.LateMinMs, Scale);
+    rates.LateMaxMs = ScaledMs(rates.LateMaxMs, Scale);
+    Device.SetRandomFaults(rates, plan.FaultSeed);
     Device.ResetCounters();
     Device.ClearTraffic();
     return true;
@@ -295,10 +299,19 @@ bool SoakRig::Run(const SessionPlan& plan, SessionRecord& record, QString* error
     WatchedPort watched(port, Watch);
     QtOneShotTimer qtTimer;
     ScaledTimer timer1(qtTimer, Scale, &Watch);
+    QtOneShotTimer qtSettleTimer;
+    ScaledTimer settleTimer(qtSettleTimer, Scale);
     ScaledPause pause(RealPause, Scale);
+    pause.Before = [&] {
+        const QByteArray bytes = plan.PauseRepeatsConnect ? Device.LastReply() : plan.PauseStray;
+        if (!bytes.isEmpty() && Device.IsRunning()) {
+            Device.SendStray(bytes);
+            record.StrayBytesInPause += static_cast<int>(bytes.size());
+        }
+    };
     SoakView view(record);
     {
-        BootloaderSession session(*state, watched, timer1, Operator, pause, view);
+        BootloaderSession session(*state, watched, timer1, settleTimer, Operator, pause, view);
         Operator.BeginSession(plan, &record,
                               [&session] { return !session.IsLoaded() || session.CloseRequested; });
         QEventLoop modal;
@@ -337,6 +350,7 @@ bool SoakRig::Run(const SessionPlan& plan, SessionRecord& record, QString* error
         }
         modal.exec();
         view.OnClose = {};
+        record.Outcome = session.Outcome();
 
         // The main window, once the modal window has gone.
         record.Succeeded = state->SessionSucceeded;
@@ -344,7 +358,7 @@ bool SoakRig::Run(const SessionPlan& plan, SessionRecord& record, QString* error
             Operator.ShowAsCaller(plan.Update ? UpdateSuccessText : ReadSuccessText);
         }
         record.PortOpenAfter = port.IsOpen();
-        record.TimerArmedAfter = timer1.IsActive();
+        record.TimerArmedAfter = timer1.IsActive() || settleTimer.IsActive();
         record.ModeUpdateAfter = state->SessionModeUpdate;
         record.ModeReadAfter = state->SessionModeReadFirmware;
     }
@@ -361,6 +375,7 @@ bool SoakRig::Run(const SessionPlan& plan, SessionRecord& record, QString* error
     }
     Totals.SplitReplies += record.SplitReplies;
     Totals.LateReplies += record.LateReplies;
+    Totals.PauseStrays += record.StrayBytesInPause > 0;
     Totals.PortMissing += plan.Port == PortTrouble::Missing;
     Totals.PortBusy += plan.Port == PortTrouble::Busy;
     Totals.OperatorCloses += record.ClosedByOperator;

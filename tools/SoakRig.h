@@ -44,11 +44,18 @@ private:
     double Scale;
 };
 
-// The pause of the session, scaled.
+// The pause of the session, scaled; Before runs first (the device putting
+// bytes on the line while the program is blocked).
 class ScaledPause : public Pause {
 public:
     ScaledPause(Pause& inner, double scale) : Inner(inner), Scale(scale) {}
-    void Sleep(int milliseconds) override { Inner.Sleep(ScaledMs(milliseconds, Scale)); }
+    void Sleep(int milliseconds) override {
+        if (Before) {
+            Before();
+        }
+        Inner.Sleep(ScaledMs(milliseconds, Scale));
+    }
+    std::function<void()> Before;
 
 private:
     Pause& Inner;
@@ -70,6 +77,7 @@ public:
     void Close() override { Inner.Close(); }
     bool Write(const QByteArray& bytes) override;
     QByteArray ReadAll() override { return Inner.ReadAll(); }
+    QByteArray DiscardInput() override { return Inner.DiscardInput(); }
 
     int FailedWrites = 0;
     int LineErrors = 0;
@@ -120,6 +128,7 @@ struct RigTotals {
     int LostDataReplies = 0;  // DropReply on data blocks (in ByFault too)
     int SplitReplies = 0;
     int LateReplies = 0;
+    int PauseStrays = 0;  // sessions whose device sent bytes during the pause
     int PortMissing = 0;
     int PortBusy = 0;
     int OperatorCloses = 0;

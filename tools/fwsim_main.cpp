@@ -113,7 +113,11 @@ int main(int argc, char** argv) {
     const QCommandLineOption faultOption(
         QStringLiteral("fault"),
         QStringLiteral("A fault, such as data#3:silence, connect:refuse, next:status=42, "
-                       "read*:badxor or random:silence=0.05,nack=0.02. Repeatable."),
+                       "read*:badxor, erase#2:late=1500, write:twice, go:junk or "
+                       "random:silence=0.05,nack=0.02,late=0.01,latems=1100-2000,afterlate=0.5. "
+                       "Actions: silence, drop, nack, status[=HH], badxor, flip, refuse, "
+                       "wrongmodel, only9600, vanish, late[=ms] (the line stays that slow while "
+                       "the late reply is on its way), twice[=ms gap], junk. Repeatable."),
         QStringLiteral("fault"));
     const QCommandLineOption seedOption(QStringLiteral("seed"),
                                         QStringLiteral("Seed of the random faults."),

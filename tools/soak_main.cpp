@@ -61,6 +61,9 @@ QString FaultSummary(const SessionRecord& record) {
         parts.append(
             QStringLiteral("split=%1 (late %2)").arg(record.SplitReplies).arg(record.LateReplies));
     }
+    if (record.StrayBytesInPause > 0) {
+        parts.append(QStringLiteral("pause-stray=%1").arg(record.StrayBytesInPause));
+    }
     if (record.Device.SkippedBytes > 0) {
         parts.append(QStringLiteral("device-skipped=%1").arg(record.Device.SkippedBytes));
     }
@@ -316,6 +319,10 @@ int main(int argc, char* argv[]) {
         {QStringLiteral("wrong model"), fault(FaultKind::WrongModel)},
         {QStringLiteral("Connect not at 9600 unheard"), fault(FaultKind::Only9600)},
         {QStringLiteral("device vanished"), fault(FaultKind::Vanish)},
+        {QStringLiteral("late reply (slow line)"), fault(FaultKind::LateReply)},
+        {QStringLiteral("answer given twice"), fault(FaultKind::Twice)},
+        {QStringLiteral("junk behind an answer"), fault(FaultKind::Junk)},
+        {QStringLiteral("stray bytes in the pause (soak)"), t.PauseStrays},
         {QStringLiteral("reply in two pieces (soak)"), t.SplitReplies},
         {QStringLiteral("  of them late (soak)"), t.LateReplies},
         {QStringLiteral("port missing (soak)"), t.PortMissing},

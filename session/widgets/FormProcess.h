@@ -1,8 +1,9 @@
 #pragma once
 
 // The session window: a small modal dialog with the progress bar and the
-// progress text. It owns the serial port and Timer1 of a session and hands
-// their events to BootloaderSession, which holds the session itself.
+// progress text. It owns the serial port and the timers of a session (Timer1
+// and the settle timer) and hands their events to BootloaderSession, which
+// holds the session itself.
 //
 // Use: construct it with the port to use and exec() it. Showing it runs the
 // session's load handler (once the dialog is up, so that the modal loop
@@ -56,6 +57,7 @@ private:
     ProcessState& State;
     std::unique_ptr<SerialPort> MSComm1;
     QtOneShotTimer Timer1;
-    BootloaderSession Logic;  // declared last: it lets go of port and timer first
+    QtOneShotTimer SettleTimer;  // the session's second timer: the line settling
+    BootloaderSession Logic;     // declared last: it lets go of port and timers first
     bool LoadQueued = false;
 };

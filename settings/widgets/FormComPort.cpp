@@ -28,6 +28,7 @@ public:
     void Close() override {}
     bool Write(const QByteArray&) override { return false; }
     QByteArray ReadAll() override { return {}; }
+    QByteArray DiscardInput() override { return {}; }
 };
 
 }  // namespace

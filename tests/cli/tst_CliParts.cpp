@@ -35,6 +35,7 @@ struct TracedRun {
     ProcessState State;
     TestPort Port{Clock};
     ManualTimer Timer{Clock};
+    ManualTimer SettleTimer{Clock};
     ScriptedMessageBoxes Boxes{&Clock};
     FakePause Sleep{Clock};
     RecordingView View{Clock};
@@ -62,7 +63,8 @@ struct TracedRun {
                 Port, [this](const QString& record) { Trace << record; });
             port = Traced.get();
         }
-        Session = std::make_unique<BootloaderSession>(State, *port, Timer, Boxes, Sleep, View);
+        Session = std::make_unique<BootloaderSession>(State, *port, Timer, SettleTimer, Boxes,
+                                                      Sleep, View);
         View.OnClose = [this] { Session->Form_Unload(); };
         Session->Form_Load();
         Clock.RunUntil([this] { return !Session->IsLoaded(); }, 60000);

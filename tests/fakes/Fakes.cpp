@@ -2,6 +2,7 @@
 
 #include <QRegularExpression>
 #include <algorithm>
+#include <memory>
 
 void ManualTimer::Start(int milliseconds) {
     Stop();
@@ -20,9 +21,13 @@ void ManualTimer::Stop() {
 }
 
 ScriptedSerialPort::~ScriptedSerialPort() {
-    for (const auto id : Arrivals) {
-        Scheduler.Cancel(id);
+    for (const Arrival& arrival : Arrivals) {
+        Scheduler.Cancel(arrival.Id);
     }
+}
+
+void ScriptedSerialPort::Forget(VirtualScheduler::ActionId id) {
+    Arrivals.removeIf([id](const Arrival& arrival) { return arrival.Id == id; });
 }
 
 bool ScriptedSerialPort::SetSettings(const QString& settings) {
@@ -75,17 +80,44 @@ QByteArray ScriptedSerialPort::ReadAll() {
     return all;
 }
 
+QByteArray ScriptedSerialPort::DiscardInput() {
+    QByteArray thrown = Input;
+    Input.clear();
+    // What the system holds: arrivals whose moment has come, in the order
+    // they came.
+    QList<Arrival> due;
+    for (const Arrival& arrival : Arrivals) {
+        if (!arrival.Bytes.isEmpty() && arrival.Due <= Scheduler.Now()) {
+            due.append(arrival);
+        }
+    }
+    std::stable_sort(due.begin(), due.end(),
+                     [](const Arrival& a, const Arrival& b) { return a.Due < b.Due; });
+    for (const Arrival& arrival : due) {
+        Scheduler.Cancel(arrival.Id);
+        Forget(arrival.Id);
+        if (Opened) {
+            thrown += arrival.Bytes;
+        }
+    }
+    Discards.append({thrown, Scheduler.Now(), static_cast<int>(Writes.size())});
+    return thrown;
+}
+
 void ScriptedSerialPort::Deliver(const QByteArray& bytes, qint64 delayMs,
                                  const QList<int>& pieces) {
     qsizetype offset = 0;
     qint64 at = delayMs;
     auto post = [this](const QByteArray& piece, qint64 when) {
-        Arrivals.append(Scheduler.Post(when, [this, piece] {
+        auto id = std::make_shared<VirtualScheduler::ActionId>(0);
+        *id = Scheduler.Post(when, [this, piece, id] {
+            Forget(*id);
             if (Opened) {
                 Input += piece;
                 CheckThreshold();
             }
-        }));
+        });
+        Arrivals.append({*id, Scheduler.Now() + qMax<qint64>(0, when), piece});
     };
     for (const int size : pieces) {
         if (offset >= bytes.size()) {
@@ -100,7 +132,12 @@ void ScriptedSerialPort::Deliver(const QByteArray& bytes, qint64 delayMs,
 }
 
 void ScriptedSerialPort::RaiseLineErrorLater() {
-    Arrivals.append(Scheduler.Post(0, [this] { RaiseComm(CommEvent::LineError); }));
+    auto id = std::make_shared<VirtualScheduler::ActionId>(0);
+    *id = Scheduler.Post(0, [this, id] {
+        Forget(*id);
+        RaiseComm(CommEvent::LineError);
+    });
+    Arrivals.append({*id, Scheduler.Now(), {}});
 }
 
 void ScriptedSerialPort::CheckThreshold() {
@@ -108,12 +145,15 @@ void ScriptedSerialPort::CheckThreshold() {
         return;
     }
     EventPosted = true;
-    Arrivals.append(Scheduler.Post(0, [this] {
+    auto id = std::make_shared<VirtualScheduler::ActionId>(0);
+    *id = Scheduler.Post(0, [this, id] {
+        Forget(*id);
         EventPosted = false;
         if (Opened && Threshold > 0 && Input.size() >= Threshold) {
             RaiseComm(CommEvent::DataReceived);
         }
-    }));
+    });
+    Arrivals.append({*id, Scheduler.Now(), {}});
 }
 
 MessageAnswer ScriptedMessageBoxes::Show(const QString& text, MessageIcon icon,

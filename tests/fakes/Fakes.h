@@ -41,12 +41,23 @@ private:
 // A serial port whose far end is a script. Written packets are logged with
 // the virtual time and the line rate; a Responder sees each write and may
 // answer with Deliver, which makes bytes arrive later (optionally in pieces).
+//
+// Bytes that arrive go to the port's buffer when the scheduler runs their
+// arrival, as a real port's buffer is filled by the event loop. An arrival
+// whose moment has passed while the thread was blocked (FakePause) is held
+// by "the system": ReadAll does not see it, DiscardInput throws it away, and
+// otherwise it reaches the buffer at the next turn of the scheduler.
 class ScriptedSerialPort : public SerialPort {
 public:
     struct WriteRecord {
         QByteArray Bytes;
         qint64 Time = 0;
         int BaudRate = 0;
+    };
+    struct DiscardRecord {
+        QByteArray Bytes;  // what was thrown away
+        qint64 Time = 0;
+        int WritesBefore = 0;  // packets written before the discard
     };
 
     explicit ScriptedSerialPort(VirtualScheduler& scheduler) : Scheduler(scheduler) {}
@@ -61,6 +72,7 @@ public:
     void Close() override;
     bool Write(const QByteArray& bytes) override;
     QByteArray ReadAll() override;
+    QByteArray DiscardInput() override;
 
     // Bytes arrive at the port after delayMs; each piece of `pieces` sizes
     // arrives separately, 1 ms apart (the rest in one piece).
@@ -75,6 +87,7 @@ public:
 
     // What the program did.
     QList<WriteRecord> Writes;
+    QList<DiscardRecord> Discards;
     QStringList SettingsLog;
     qint16 PortNumber = 0;
     int Threshold = 0;
@@ -84,12 +97,18 @@ public:
     int CloseCount = 0;
 
 private:
+    struct Arrival {
+        VirtualScheduler::ActionId Id = 0;
+        qint64 Due = 0;
+        QByteArray Bytes;  // empty: not an arrival of bytes (an event)
+    };
     void CheckThreshold();
+    void Forget(VirtualScheduler::ActionId id);
     VirtualScheduler& Scheduler;
     QByteArray Input;
     bool Opened = false;
     bool EventPosted = false;
-    QList<VirtualScheduler::ActionId> Arrivals;
+    QList<Arrival> Arrivals;
 };
 
 // Message boxes answered from a script; every box shown is logged.

@@ -18,8 +18,15 @@
 // after an unrecognised reply, 1 or 10 ms when closing. A session waits
 // unarmed only while one of its own message boxes is open, which is inside an
 // action, never between two; and a window loaded with no session mode, which
-// sends nothing and is not driven here. After the script, silence with every
+// sends nothing and is not driven here. The ending, once the session has
+// decided on one, never changes; nothing is written after it; at most one
+// message other than the watchdog's question is shown; SessionSucceeded goes
+// with the ending Success only. After the script, silence with every
 // question answered Cancel must end the session.
+//
+// Bytes may arrive while the session is blocked in its pause after the
+// Connect reply: they wait in the system (the scripted port) and must not be
+// taken for the answer to the request that follows.
 
 #include <cstring>
 #include <memory>
@@ -194,6 +201,8 @@ public:
 
     bool Write(const QByteArray& bytes) override {
         FUZZ_CHECK(IsOpen(), "a packet written to a closed port");
+        FUZZ_CHECK(Session == nullptr || Session->Outcome() == SessionOutcome::Running,
+                   "a packet written after the session's ending");
         Checker.OnWrite(bytes);
         return ScriptedSerialPort::Write(bytes);
     }
@@ -213,10 +222,29 @@ public:
     }
 
     std::vector<Read> Reads;
+    const BootloaderSession* Session = nullptr;
 
 private:
     VirtualScheduler& Clock;
     PacketChecker& Checker;
+};
+
+// The session's pause; bytes set beforehand arrive at the port while it lasts.
+class PauseWithBytes : public Pause {
+public:
+    explicit PauseWithBytes(VirtualScheduler& clock) : Inner(clock) {}
+    void Sleep(int milliseconds) override {
+        if (Port != nullptr && !Bytes.isEmpty() && milliseconds > 0) {
+            Port->Deliver(Bytes, Offset % milliseconds);
+        }
+        Inner.Sleep(milliseconds);
+    }
+    ScriptedSerialPort* Port = nullptr;
+    QByteArray Bytes;
+    int Offset = 0;
+
+private:
+    FakePause Inner;
 };
 
 class View : public SessionView {
@@ -240,9 +268,11 @@ struct Run {
     std::unique_ptr<PacketChecker> Checker;
     std::unique_ptr<CheckedPort> Port;
     ManualTimer Timer{Clock};
+    ManualTimer SettleTimer{Clock};
     ScriptedMessageBoxes Boxes{&Clock};
-    FakePause Sleep{Clock};
+    PauseWithBytes Sleep{Clock};
     View Window;
+    SessionOutcome Decided = SessionOutcome::Running;
     std::unique_ptr<BootloaderSession> Session;
     bool Update = true;
     int Low = 0;
@@ -311,6 +341,17 @@ struct Run {
 
     void CheckStep() {
         FUZZ_CHECK(Session->RetryCount >= 0, "RetryCount %d", Session->RetryCount);
+        const SessionOutcome outcome = Session->Outcome();
+        FUZZ_CHECK(Decided == SessionOutcome::Running || outcome == Decided,
+                   "the ending changed from %d to %d", int(Decided), int(outcome));
+        Decided = outcome;
+        FUZZ_CHECK(!State->SessionSucceeded || outcome == SessionOutcome::Success,
+                   "SessionSucceeded with the ending %d", int(outcome));
+        int endingMessages = 0;
+        for (const auto& shown : Boxes.Log) {
+            endingMessages += shown.Buttons == MessageButtons::Ok;
+        }
+        FUZZ_CHECK(endingMessages <= 1, "%d messages of an ending", endingMessages);
         if (State->SessionSucceeded) {
             const Sent* last = Checker->Last();
             FUZZ_CHECK(last != nullptr && last->What == Kind::Go, "success without GoApplication");
@@ -331,7 +372,7 @@ struct Run {
     }
 
     void RunAction(FuzzInput& input) {
-        switch (input.Byte() % 12) {
+        switch (input.Byte() % 13) {
             case 0: {  // bytes from the device, possibly in pieces, possibly late
                 const QByteArray bytes = input.Take(input.Byte() % 140);
                 const std::uint8_t how = input.Byte();
@@ -382,6 +423,10 @@ struct Run {
                 }
                 break;
             }
+            case 12:  // bytes that arrive during the next pause, this far into it
+                Sleep.Bytes = input.Take(input.Byte() % 16);
+                Sleep.Offset = input.Byte();
+                break;
             default:
                 if (input.Byte() == 0xFF) {
                     Window.CloseWindow();  // the operator closes the window
@@ -432,8 +477,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (flags & 2) {
         run->Port->PortsThatFailToOpen.insert(3);
     }
-    run->Session = std::make_unique<BootloaderSession>(state, *run->Port, run->Timer, run->Boxes,
-                                                       run->Sleep, run->Window);
+    run->Session = std::make_unique<BootloaderSession>(
+        state, *run->Port, run->Timer, run->SettleTimer, run->Boxes, run->Sleep, run->Window);
+    run->Port->Session = run->Session.get();
+    run->Sleep.Port = run->Port.get();
     run->Window.OnClose = [&run] { run->Session->Form_Unload(); };
 
     run->Session->Form_Load();
@@ -455,8 +502,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(ended, "the session goes on in silence (phase %d, code 0x%02X, awaiting %d)",
                run->Session->ReplyPhase, run->Session->CommandHeader[1],
                run->Session->AwaitingReply);
-    FUZZ_CHECK(!run->Port->IsOpen() && !run->Timer.IsActive() && !state.SessionModeUpdate &&
-                   !state.SessionModeReadFirmware,
+    FUZZ_CHECK(!run->Port->IsOpen() && !run->Timer.IsActive() && !run->SettleTimer.IsActive() &&
+                   !state.SessionModeUpdate && !state.SessionModeReadFirmware,
                "the ended session left its port, its timer or its mode behind");
 
     // Only a read session changes the image, and only where it read.

@@ -50,7 +50,7 @@ reg = (b"Windows Registry Editor Version 5.00\r\n\r\n"
 write("fuzz_regfile", "store", b"\x00\x02\x00" + reg)
 
 # fuzz_session: flags, low, span, model, version, image pattern, then actions.
-Reply, Advance, Device = 1, 2, 10
+Reply, Advance, Device, PauseBytes = 1, 2, 10, 12
 header = struct.pack("<BHH", 0, 0x1270, 0x30) + bytes([1, 2, 3, 1, 3, 0x5A])
 steps = b""
 for _ in range(12):
@@ -66,6 +66,10 @@ write("fuzz_session", "update_with_faults", header + bytes(
 # while the watchdog's question is held open; both boxes are answered.
 write("fuzz_session", "ended_during_question", header + bytes(
     [7, 10, 4, 1, 4, 1, 3, 0x6B, 0x17, 0, 10, 0x79, 0x55, 0, 0, 0, 0, 0, 1, 9, 3, 1, Advance, 30]))
+
+# Two acknowledgements arrive 50 ms into the pause after the Connect reply.
+write("fuzz_session", "stray_in_pause", header + bytes([PauseBytes, 2, 0x79, 0x79, 50])
+      + steps)
 
 # Inputs of problems found and mended, kept as seeds.
 write("fuzz_config", "tiny_number", b"\x00\x07" + b"1:2:3\r\nV\r\nT\r\n76d-777")

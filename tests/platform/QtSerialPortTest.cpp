@@ -5,6 +5,7 @@
 #include <QSerialPort>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 
 #include <dlfcn.h>
 #include <linux/serial.h>
@@ -226,6 +227,28 @@ private slots:
         link.Port.SetReceiveThreshold(2);
         QTest::qWait(50);
         QCOMPARE(events, 2);
+    }
+
+    // Bytes that reach the terminal while the thread handles no events wait
+    // in the system, not in the port's buffer: ReadAll does not see them,
+    // DiscardInput throws them away (and returns them), and no event follows.
+    void discardThrowsAwayWhatTheSystemHolds() {
+        DeviceLink link;
+        QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
+        link.Port.SetReceiveThreshold(1);
+        link.Device.SendStray(QByteArray::fromHex("79791F55"));
+        QThread::msleep(50);  // blocked, as in the session's pause
+        QCOMPARE(link.Port.ReadAll(), QByteArray());
+        QCOMPARE(link.Port.DiscardInput(), QByteArray::fromHex("79791F55"));
+        QTest::qWait(100);
+        QCOMPARE(link.DataEvents, 0);
+        QCOMPARE(link.Port.ReadAll(), QByteArray());
+
+        // What the port has read already goes the same way.
+        link.Device.SendStray(QByteArray::fromHex("0102"));
+        QVERIFY(QTest::qWaitFor([&] { return link.DataEvents == 1; }, 1000));
+        QCOMPARE(link.Port.DiscardInput(), QByteArray::fromHex("0102"));
+        QCOMPARE(link.Port.ReadAll(), QByteArray());
     }
 
     void closeLosesWaitingInput() {

@@ -36,8 +36,9 @@ private:
 enum class Kind { Connect, Erase, Write, Block, Read, Go, Unknown };
 // Silent: the packet is lost. Refuse: 0x1F. Garbage: a status byte of 0x00.
 // BadXor: a read block with a wrong check byte. Short: half the reply, raised
-// as if it were whole.
-enum class Fault { None, Silent, Refuse, Garbage, BadXor, Short };
+// as if it were whole. Late: the reply comes LateMs after the packet instead
+// of ReplyDelayMs. Twice: the reply comes, and a copy of it TwiceGapMs later.
+enum class Fault { None, Silent, Refuse, Garbage, BadXor, Short, Late, Twice };
 
 struct Exchange {
     Kind What = Kind::Unknown;
@@ -69,6 +70,8 @@ public:
     QSet<int> AnswerBauds;  // empty: answers at every rate; 19200 after reporting the marker
     bool Dead = false;      // answers nothing at all
     qint64 ReplyDelayMs = 0;
+    qint64 LateMs = 1500;
+    qint64 TwiceGapMs = 0;
     QList<int> Pieces;
     QByteArray Trailing;  // junk sent right after every reply
 
@@ -174,6 +177,11 @@ private:
             fault = Fault::Silent;
         }
         e.Applied = fault;
+        const bool late = fault == Fault::Late;
+        const bool twice = fault == Fault::Twice;
+        if (late || twice) {
+            fault = Fault::None;  // carried out and answered as usual, only later or twice
+        }
         Log.append(e);
         if (fault == Fault::Silent) {
             return;
@@ -253,7 +261,11 @@ private:
             default:
                 break;
         }
-        Port.Deliver(reply + Trailing, ReplyDelayMs, Pieces);
+        const qint64 delay = late ? LateMs : ReplyDelayMs;
+        Port.Deliver(reply + Trailing, delay, Pieces);
+        if (twice) {
+            Port.Deliver(reply, delay + TwiceGapMs);
+        }
     }
 
     TestPort& Port;
@@ -293,10 +305,11 @@ struct Rig {
     ProcessState State;
     TestPort Port{Clock};
     ManualTimer Timer{Clock};
+    ManualTimer SettleTimer{Clock};
     ScriptedMessageBoxes Boxes{&Clock};
     FakePause Sleep{Clock};
     RecordingView View{Clock};
-    BootloaderSession Session{State, Port, Timer, Boxes, Sleep, View};
+    BootloaderSession Session{State, Port, Timer, SettleTimer, Boxes, Sleep, View};
     ScriptedDevice Device{Port};
 
     Rig() {

@@ -31,11 +31,10 @@ void PlanFaults(ScriptedDevice& device, const QStringList& plan) {
     static const QMap<QString, Kind> kinds{{"connect", Kind::Connect}, {"erase", Kind::Erase},
                                            {"write", Kind::Write},     {"block", Kind::Block},
                                            {"read", Kind::Read},       {"go", Kind::Go}};
-    static const QMap<QString, Fault> faults{{"silent", Fault::Silent},
-                                             {"refuse", Fault::Refuse},
-                                             {"garbage", Fault::Garbage},
-                                             {"badxor", Fault::BadXor},
-                                             {"short", Fault::Short}};
+    static const QMap<QString, Fault> faults{{"silent", Fault::Silent},   {"refuse", Fault::Refuse},
+                                             {"garbage", Fault::Garbage}, {"badxor", Fault::BadXor},
+                                             {"short", Fault::Short},     {"late", Fault::Late},
+                                             {"twice", Fault::Twice}};
     for (const QString& item : plan) {
         const QStringList kindRest = item.split(u'@');
         const QStringList addressRest = kindRest[1].split(u':');
@@ -44,6 +43,19 @@ void PlanFaults(ScriptedDevice& device, const QStringList& plan) {
         device.Plan(kinds[kindRest[0]], addressRest[0].toInt(nullptr, 16), faults[faultTimes[0]],
                     faultTimes.size() > 1 ? faultTimes[1].toInt() : 1);
     }
+}
+
+std::uint8_t XorOfBytes(const std::uint8_t* bytes, int count) {
+    std::uint8_t x = 0;
+    for (int i = 0; i < count; ++i) {
+        x ^= bytes[i];
+    }
+    return x;
+}
+
+bool ImageHoldsDeviceLowerHalf(const Rig& rig) {
+    return std::equal(rig.State.FirmwareImage.begin(), rig.State.FirmwareImage.begin() + 0x8000,
+                      rig.Device.Memory.begin());
 }
 
 void VerifyClosedCleanly(Rig& rig) {
@@ -88,6 +100,16 @@ private slots:
     void closingTheWindowStopsEverything();
     void retryCountStopsAtItsTop();
     void nothingHappensWithoutAModeOrOnLineErrors();
+    void watchdogQuestionText_data();
+    void watchdogQuestionText();
+    void successClosesThePortAndTheWindowOneMsLater();
+    void loadingClearsAnEarlierSuccess();
+    void strayBytesDuringThePauseAreThrownAway_data();
+    void strayBytesDuringThePauseAreThrownAway();
+    void lateAnswerCrossingAResendIsNotTakenForTheNextRequest_data();
+    void lateAnswerCrossingAResendIsNotTakenForTheNextRequest();
+    void secondConnectAnswerBehindModelErrorChangesNothing();
+    void lateAcknowledgementBehindTransferFailureChangesNothing();
 };
 
 void BootloaderSessionTest::packetsMatchTheWorkedExamples_data() {
@@ -210,8 +232,12 @@ void BootloaderSessionTest::deviceIsReachedAtTheRateItAnswers() {
     QCOMPARE(connects.size(), answeredConnect + 1);
     QCOMPARE(connects.last().Time, answeredConnect * 1000);
     QCOMPARE(rig.Sleep.Pauses, pauses);
+    // A Connect that went out twice (the watchdog's resend at the other
+    // rate) may be answered twice: before EraseMemory the line settles, quiet
+    // for the second over which the copies went out plus the margin.
+    const qint64 settle = answeredConnect > 0 ? 1000 + BootloaderSession::SettleMarginMs : 0;
     const Exchange erase = rig.Device.OfKind(Kind::Erase).first();
-    QCOMPARE(erase.Time, connects.last().Time + (pauses.isEmpty() ? 0 : 100));
+    QCOMPARE(erase.Time, connects.last().Time + (pauses.isEmpty() ? 0 : 100) + settle);
     for (const Exchange& e : rig.Device.Log.mid(connects.size())) {
         QCOMPARE(e.BaudRate, sessionBaud);
     }
@@ -487,7 +513,9 @@ void BootloaderSessionTest::resendTiming() {
     QVERIFY(rig.Run());
     QVERIFY(rig.State.SessionSucceeded);
     QCOMPARE(int(rig.Session.RetryCount), 1);
-    // The same packet went out twice in a row, resendAfter after the fault.
+    // The same packet went out twice in a row, resendAfter after the fault
+    // (the first repeat: a header announced again after the line settled
+    // may follow).
     qint64 faultAt = -1;
     for (const Exchange& e : rig.Device.Log) {
         faultAt = e.Applied != Fault::None && faultAt < 0 ? e.Time : faultAt;
@@ -495,7 +523,7 @@ void BootloaderSessionTest::resendTiming() {
     const QList<Exchange> sent = rig.Device.OfKind(Kind(kind));
     int again = -1;
     for (int i = 1; i < sent.size(); ++i) {
-        again = sent[i].Bytes == sent[i - 1].Bytes ? i : again;
+        again = again < 0 && sent[i].Bytes == sent[i - 1].Bytes ? i : again;
     }
     QVERIFY(again > 0);
     QCOMPARE(sent[again].Time - faultAt, qint64(resendAfter));
@@ -575,6 +603,13 @@ void BootloaderSessionTest::progressTexts() {
              (QStringList{"Complete:%", "Complete:50%", "Complete:50%", "Complete:100%"}));
     QCOMPARE(rig.View.Progress.first(), 0.0f);
     QCOMPARE(rig.View.Progress.last(), 1.0f);
+
+    // "###%" rounds: 128 of 383 is 33.4 %, 256 of 383 is 66.8 %.
+    Rig three;
+    three.Update(0x0000, 0x017F);
+    QVERIFY(three.Run());
+    QCOMPARE(three.View.Texts, (QStringList{"Complete:%", "Complete:33%", "Complete:33%",
+                                            "Complete:67%", "Complete:67%", "Complete:100%"}));
 }
 
 void BootloaderSessionTest::tickDuringTheQuestionDoesNothing() {
@@ -585,17 +620,20 @@ void BootloaderSessionTest::tickDuringTheQuestionDoesNothing() {
     rig.Device.Plan(Kind::Connect, 0, Fault::Silent, 5);
     rig.Device.Marker = false;
     rig.Device.ReplyDelayMs = 1500;
-    rig.Boxes.HoldOpenMs = 5000;
+    rig.Boxes.HoldOpenMs = 20000;
     rig.Boxes.Answers = {MessageAnswer::Retry};
     rig.Session.Form_Load();
     rig.Clock.Advance(5999);
     rig.Device.Dead = true;
-    rig.Clock.Advance(1);  // the question: open from 6000 to 11000
+    rig.Clock.Advance(1);  // the question: open from 6000 to 26000
     QCOMPARE(rig.Boxes.Log.size(), 1);
-    // The Connect reply came at 6500 and EraseMemory went out; its watchdog
-    // tick at 7500 came during the question and did nothing.
+    // The Connect reply came at 6500; the six copies of Connect went out over
+    // 5 s, so the line settled until 11750 and EraseMemory went out then. Its
+    // watchdog tick at 12750 came during the question and did nothing; Retry
+    // sent it again.
     const QList<Exchange> erases = rig.Device.OfKind(Kind::Erase);
-    QCOMPARE(Times(erases), (QList<qint64>{6500, 11000}));
+    QCOMPARE(Times(erases),
+             (QList<qint64>{6500 + 5000 + BootloaderSession::SettleMarginMs, 26000}));
     QCOMPARE(rig.Session.RetryCount, 0);
     QVERIFY(!rig.Session.WatchdogBusy);
     rig.Clock.Advance(1000);
@@ -719,6 +757,217 @@ void BootloaderSessionTest::nothingHappensWithoutAModeOrOnLineErrors() {
     QVERIFY(rig.Timer.IsActive());
     rig.Clock.Advance(1);
     QCOMPARE(rig.Port.Writes.size(), 2);
+}
+
+void BootloaderSessionTest::watchdogQuestionText_data() {
+    QTest::addColumn<bool>("english");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("English") << true << QStringLiteral("Check connection!Retry or cancel?");
+    QTest::newRow("Chinese") << false << QStringLiteral("检测连接！重试或取消？");
+}
+
+void BootloaderSessionTest::watchdogQuestionText() {
+    QFETCH(bool, english);
+    QFETCH(QString, text);
+
+    Rig rig;
+    rig.Update(0x8000, 0x80FF);
+    rig.State.EnglishUi = english;
+    rig.Device.Dead = true;
+    QVERIFY(rig.Run());
+    QCOMPARE(rig.Boxes.Log.size(), 1);
+    QCOMPARE(rig.Boxes.Log[0].Text, text);
+    QCOMPARE(rig.Boxes.Log[0].Buttons, MessageButtons::RetryCancel);
+    QCOMPARE(rig.Session.Outcome(), SessionOutcome::Cancelled);
+}
+
+void BootloaderSessionTest::successClosesThePortAndTheWindowOneMsLater() {
+    Rig rig;
+    rig.Update(0x8000, 0x80FF);
+    rig.Device.ReplyDelayMs = 5;
+    bool portOpenAtClose = true;
+    qint64 closedAt = -1;
+    rig.View.OnClose = [&] {
+        portOpenAtClose = rig.Port.IsOpen();
+        closedAt = rig.Clock.Now();
+        rig.Session.Form_Unload();
+    };
+    rig.Session.Form_Load();
+    // Up to the acknowledgement of GoApplication, then what happens after it.
+    QVERIFY(rig.Clock.RunUntil([&] { return !rig.Port.IsOpen(); }, 60000));
+    const qint64 acknowledged = rig.Clock.Now();
+    QCOMPARE(acknowledged, rig.Port.Writes.last().Time + 5);
+    QVERIFY(rig.State.SessionSucceeded);
+    QCOMPARE(rig.Port.Threshold, 0);
+    QVERIFY(rig.Session.IsLoaded());
+    QVERIFY(rig.RunOn());
+    QCOMPARE(closedAt, acknowledged + 1);
+    QVERIFY(!portOpenAtClose);
+    QCOMPARE(rig.Port.CloseCount, 1);
+    QCOMPARE(rig.Session.Outcome(), SessionOutcome::Success);
+    VerifyClosedCleanly(rig);
+}
+
+// A failed session after a successful one must not report success.
+void BootloaderSessionTest::loadingClearsAnEarlierSuccess() {
+    Rig rig;
+    rig.Update(0x8000, 0x80FF);
+    QVERIFY(rig.Run());
+    QVERIFY(rig.State.SessionSucceeded);
+
+    rig.State.SessionModeUpdate = true;
+    rig.Device.Model = {0x01, 0x02, 0x09};
+    QVERIFY(rig.Run());
+    QCOMPARE(rig.Boxes.Log.value(0).Text, QStringLiteral("Model Error！"));
+    QVERIFY(!rig.State.SessionSucceeded);
+    QCOMPARE(rig.Session.Outcome(), SessionOutcome::ModelError);
+}
+
+// Bytes that come while the thread is blocked in the pause after the Connect
+// reply wait in the system, not in the port's buffer. The discard before the
+// first EraseMemory or ReadMemory must take them too: taken for its answer,
+// they put the session one reply behind the device.
+void BootloaderSessionTest::strayBytesDuringThePauseAreThrownAway_data() {
+    QTest::addColumn<bool>("update");
+    // An acknowledgement taken for the erase's: every later answer is then
+    // taken for the request after its own, and the refusal of the data block
+    // for the refusal of GoApplication, which is resent and acknowledged.
+    QTest::newRow("Update: an acknowledgement, then a refused block") << true;
+    // The block's own check byte in front of it: shifted by one byte the
+    // block still passes its check and would be stored one byte off.
+    QTest::newRow("Read: a byte that leaves the shifted block whole") << false;
+}
+
+void BootloaderSessionTest::strayBytesDuringThePauseAreThrownAway() {
+    QFETCH(bool, update);
+
+    Rig rig;
+    QByteArray stray;
+    if (update) {
+        rig.Update(0x8000, 0x807F);
+        rig.Device.Plan(Kind::Block, 0x8000, Fault::Refuse);
+        stray = Hex("79");
+    } else {
+        rig.ReadFirmware();
+        stray = QByteArray(1, static_cast<char>(XorOfBytes(rig.Device.Memory.data(), 128)));
+    }
+    rig.Device.ReplyDelayMs = 2;
+    rig.Session.Form_Load();
+    // The Connect reply comes at 2; the pause lasts until 102.
+    rig.Port.Deliver(stray, 50);
+    QVERIFY(rig.RunOn());
+
+    QCOMPARE(rig.Sleep.Pauses, QList<int>{100});
+    QVERIFY(rig.State.SessionSucceeded);
+    if (update) {
+        QVERIFY(rig.DeviceHoldsImage());
+        // The refusal is the device's answer in time: the block is announced
+        // again at once, as on any line.
+        QCOMPARE(rig.Device.Sequence(), QStringLiteral("E8000 W8000+128 B W8000+128 B G8000"));
+    } else {
+        QVERIFY(ImageHoldsDeviceLowerHalf(rig));
+    }
+    // Every command header, and no data block, is preceded at the same
+    // moment by a discard; the one after the pause threw the stray bytes away.
+    const QList<Exchange>& sent = rig.Device.Log;
+    QCOMPARE(sent.size(), rig.Port.Writes.size());
+    for (int i = 0; i < sent.size(); ++i) {
+        const bool discarded = std::any_of(
+            rig.Port.Discards.begin(), rig.Port.Discards.end(),
+            [&](const auto& d) { return d.WritesBefore == i && d.Time == sent[i].Time; });
+        QCOMPARE(discarded, sent[i].What != Kind::Block);
+    }
+    const auto afterPause = std::find_if(rig.Port.Discards.begin(), rig.Port.Discards.end(),
+                                         [](const auto& d) { return d.WritesBefore == 1; });
+    QVERIFY(afterPause != rig.Port.Discards.end());
+    QCOMPARE(afterPause->Bytes, stray);
+}
+
+// A slow device (every answer 400 ms after its request) answers one request
+// after 1500 ms: the watchdog has resent it at 1000, and the device answers
+// both copies. The answer that comes second must not be taken for the next
+// request's; the refusal or spoilt block that follows must be seen as such.
+void BootloaderSessionTest::lateAnswerCrossingAResendIsNotTakenForTheNextRequest_data() {
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<int>("resends");
+
+    QTest::newRow("Update: late erase answer, refused data block")
+        << true << QStringList{"erase@8000:late", "block@8000:refuse"} << 2;
+    QTest::newRow("Update: late WriteMemory answer, refused data block")
+        << true << QStringList{"write@8000:late", "block@8000:refuse"} << 2;
+    QTest::newRow("Read: late block, spoilt next block")
+        << false << QStringList{"read@0000:late", "read@0080:badxor"} << 2;
+}
+
+void BootloaderSessionTest::lateAnswerCrossingAResendIsNotTakenForTheNextRequest() {
+    QFETCH(bool, update);
+    QFETCH(QStringList, faults);
+    QFETCH(int, resends);
+
+    Rig rig;
+    if (update) {
+        rig.Update(0x8000, 0x80FF);
+    } else {
+        rig.ReadFirmware();
+    }
+    rig.Device.ReplyDelayMs = 400;
+    PlanFaults(rig.Device, faults);
+    QVERIFY(rig.Run());
+
+    QVERIFY(rig.Boxes.Log.isEmpty());
+    QVERIFY(rig.State.SessionSucceeded);
+    QCOMPARE(int(rig.Session.RetryCount), resends);
+    if (update) {
+        QVERIFY(rig.DeviceHoldsImage());
+        QCOMPARE(rig.Device.StartedAt, std::optional<int>(0x8000));
+    } else {
+        QVERIFY(ImageHoldsDeviceLowerHalf(rig));
+    }
+    VerifyClosedCleanly(rig);
+}
+
+// The device answers Connect twice, reporting another model: the second
+// answer comes while "Model Error！" is open and must not show it again.
+void BootloaderSessionTest::secondConnectAnswerBehindModelErrorChangesNothing() {
+    Rig rig;
+    rig.Update(0x8000, 0x80FF);
+    rig.Device.Model = {0x01, 0x09, 0x03};
+    rig.Device.TwiceGapMs = 100;
+    rig.Device.Plan(Kind::Connect, 0, Fault::Twice);
+    rig.Boxes.HoldOpenMs = 1000;
+    QVERIFY(rig.Run());
+    QCOMPARE(rig.Boxes.Log.size(), 1);
+    QCOMPARE(rig.Boxes.Log[0].Text, QStringLiteral("Model Error！"));
+    QCOMPARE(rig.Port.Writes.size(), 1);
+    QCOMPARE(rig.View.CloseTimes, QList<qint64>{1010});
+    QCOMPARE(rig.Session.Outcome(), SessionOutcome::ModelError);
+    QVERIFY(!rig.State.SessionSucceeded);
+    VerifyClosedCleanly(rig);
+}
+
+// The eleventh refusal ends the session with the failure message; an
+// acknowledgement that comes while it is open must not carry the session on
+// to GoApplication and success.
+void BootloaderSessionTest::lateAcknowledgementBehindTransferFailureChangesNothing() {
+    Rig rig;
+    rig.Update(0x8000, 0x80FF);
+    rig.Device.Plan(Kind::Erase, 0x8000, Fault::Refuse, 11);
+    rig.Boxes.HoldOpenMs = 5000;
+    rig.Session.Form_Load();
+    // After the Connect reply and the pause, the erases go out at 100 and the
+    // failure box is open from 100 to 5100.
+    rig.Port.Deliver(Hex("79"), 200);
+    QVERIFY(rig.RunOn());
+    QCOMPARE(rig.Boxes.Log.size(), 1);
+    QCOMPARE(rig.Boxes.Log[0].Text, QStringLiteral("读写失败,地址 = 800"));
+    QCOMPARE(rig.Device.OfKind(Kind::Erase).size(), 11);
+    QCOMPARE(rig.Port.Writes.size(), 12);  // Connect and the eleven erases
+    QVERIFY(!rig.Device.StartedAt.has_value());
+    QCOMPARE(rig.View.CloseTimes, QList<qint64>{5110});
+    QCOMPARE(rig.Session.Outcome(), SessionOutcome::TransferFailure);
+    QVERIFY(!rig.State.SessionSucceeded);
+    VerifyClosedCleanly(rig);
 }
 
 QTEST_GUILESS_MAIN(BootloaderSessionTest)

@@ -59,6 +59,7 @@ private slots:
     void runsASessionModallyAndClosesItselfAtTheEnd();
     void closeBoxEndsTheSessionAndClosesThePort();
     void portThatCannotBeOpenedClosesTheWindowAtOnce();
+    void closingBeforeTheLoadHandlerRanClearsTheSessionMode();
 };
 
 void FormProcessTest::runsASessionModallyAndClosesItselfAtTheEnd() {
@@ -109,6 +110,22 @@ void FormProcessTest::portThatCannotBeOpenedClosesTheWindowAtOnce() {
     QCOMPARE(w.Boxes.Log[0].Text, QStringLiteral("Please reselect COM port!"));
     QVERIFY(w.Port->Writes.isEmpty());
     QCOMPARE(w.Form->windowTitle(), QStringLiteral("Form1"));
+}
+
+void FormProcessTest::closingBeforeTheLoadHandlerRanClearsTheSessionMode() {
+    Window closed;
+    closed.Form->show();  // the load handler is queued, not run yet
+    closed.Form->close();
+    QVERIFY(!closed.State.SessionModeUpdate);
+    QCoreApplication::processEvents();  // the queued load finds the window gone
+    QVERIFY(!closed.Form->Session().IsLoaded());
+    QVERIFY(closed.Port->Writes.isEmpty());
+
+    Window destroyed;
+    destroyed.State.SessionModeUpdate = false;
+    destroyed.State.SessionModeReadFirmware = true;
+    destroyed.Form.reset();  // never shown
+    QVERIFY(!destroyed.State.SessionModeReadFirmware);
 }
 
 QTEST_MAIN(FormProcessTest)

@@ -25,6 +25,30 @@ QByteArray ImageBytes(const ProcessState& state, int from, int count) {
     return QByteArray(reinterpret_cast<const char*>(state.FirmwareImage.data()) + from, count);
 }
 
+char XorOf(const QByteArray& bytes) {
+    char x = 0;
+    for (const char b : bytes) {
+        x ^= b;
+    }
+    return x;
+}
+
+// The program's own pause (the thread blocks), with something done first:
+// the device sending bytes that then reach the terminal during the pause.
+class PauseWithBytes : public Pause {
+public:
+    void Sleep(int milliseconds) override {
+        if (Before) {
+            Before();
+        }
+        Real.Sleep(milliseconds);
+    }
+    std::function<void()> Before;
+
+private:
+    QtPause Real;
+};
+
 // The device published as a COM port below a temporary per-machine store
 // root, and the process state of one session that uses it.
 struct Wire {
@@ -32,7 +56,7 @@ struct Wire {
     SimulatedDevice Device;
     ProcessState State;
     ScriptedMessageBoxes Boxes;
-    QtPause Sleep;
+    PauseWithBytes Sleep;
     bool TimedOut = false;
 
     Wire() {
@@ -98,6 +122,9 @@ private slots:
     void updateWithinOddBoundsTouchesOnlyItsBlocks();
     void readFillsTheLowerHalfOfTheImageOnly_data();
     void readFillsTheLowerHalfOfTheImageOnly();
+    void bytesArrivingDuringThePauseAreThrownAway();
+    void lateAnswerCrossingAResendNeverGivesAFalseSuccess_data();
+    void lateAnswerCrossingAResendNeverGivesAFalseSuccess();
 };
 
 // Replies in pieces change nothing: the session waits for the whole reply.
@@ -184,6 +211,76 @@ void SessionOverWireTest::readFillsTheLowerHalfOfTheImageOnly() {
     QVERIFY(ImageBytes(w.State, 0x8000, 0x8000) == imageBefore.mid(0x8000));
     QVERIFY(w.Device.Memory() == memory);  // reading changes nothing on the device
     QCOMPARE(w.Device.LastApplicationAddress(), 0x9000);
+}
+
+// The device sends a byte while the program is blocked in its pause after
+// the Connect reply: the first read block's own check byte. Taken for the
+// first byte of that block, the block shifted by one byte would pass its
+// check and be stored one byte off.
+void SessionOverWireTest::bytesArrivingDuringThePauseAreThrownAway() {
+    Wire w;
+    w.Start();
+    const QByteArray memory = RandomBytes(ImageSize, 41);
+    w.Device.SetMemory(memory);
+    w.AskRead(RandomBytes(ImageSize, 42));
+    const QByteArray stray(1, XorOf(memory.left(128)));
+    w.Sleep.Before = [&] { w.Device.SendStray(stray); };
+
+    QCOMPARE(w.Run(), int(QDialog::Accepted));
+
+    QVERIFY(!w.TimedOut);
+    QCOMPARE(w.Messages(), QString());
+    QCOMPARE(w.Device.Counters().StrayBytes, 1);
+    QVERIFY(ImageBytes(w.State, 0, 0x8000) == memory.left(0x8000));
+}
+
+// The device answers one request 1.5 s late; the watchdog has resent it
+// after 1 s, and the device, as slow for that copy, answers it too. Then it
+// refuses a data block (spoils a read block). The session must end either in
+// success with the right data or in a failure message; a single late answer
+// on an otherwise healthy line must not make it fail.
+void SessionOverWireTest::lateAnswerCrossingAResendNeverGivesAFalseSuccess_data() {
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<int>("kind");   // ExchangeKind of the late answer
+    QTest::addColumn<int>("plain");  // how many of that kind without the late answer
+    QTest::newRow("Update, late erase answer")
+        << true << QStringList{"erase#1:late=1500", "data#1:nack"} << int(ExchangeKind::EraseMemory)
+        << 4;
+    QTest::newRow("Read, late block") << false << QStringList{"read#3:late=1500", "read#5:badxor"}
+                                      << int(ExchangeKind::ReadMemory) << 256 + 1;
+}
+
+void SessionOverWireTest::lateAnswerCrossingAResendNeverGivesAFalseSuccess() {
+    QFETCH(bool, update);
+    QFETCH(QStringList, faults);
+    QFETCH(int, kind);
+    QFETCH(int, plain);
+    Wire w;
+    w.Start();
+    const QByteArray memory = RandomBytes(ImageSize, 51);
+    w.Device.SetMemory(memory);
+    const QByteArray image = RandomBytes(ImageSize, 52);
+    for (const QString& fault : faults) {
+        QVERIFY(w.Device.AddFault(fault));
+    }
+    if (update) {
+        w.AskUpdate(0x8000, 0x81FF, image);
+    } else {
+        w.AskRead(image);
+    }
+
+    const int result = w.Run();
+
+    QVERIFY(!w.TimedOut);
+    const bool right = update ? w.Device.Memory().mid(0x8000, 0x200) == image.mid(0x8000, 0x200)
+                              : ImageBytes(w.State, 0, 0x8000) == memory.left(0x8000);
+    QVERIFY2(!w.State.SessionSucceeded || right, "success over wrong data");
+    QVERIFY2(w.State.SessionSucceeded || !w.Messages().isEmpty(), "failure without a message");
+    QCOMPARE(result, int(QDialog::Accepted));
+    QCOMPARE(w.Messages(), QString());
+    // The late answer did cross a resent copy.
+    QVERIFY(w.Device.Counters().Of(ExchangeKind(kind)) > plain);
 }
 
 QTEST_MAIN(SessionOverWireTest)

@@ -20,6 +20,15 @@ private slots:
         QTest::newRow("nth of any kind") << "any#7:vanish" << true;
         QTest::newRow("random rates")
             << "random:silence=0.1,nack=0.2,lostdata=0,statusbyte=7f" << true;
+        QTest::newRow("late by default") << "erase#2:late" << true;
+        QTest::newRow("late by 1800 ms") << "read:late=1800" << true;
+        QTest::newRow("twice, copy 20 ms later") << "write*:twice=20" << true;
+        QTest::newRow("junk") << "go:junk" << true;
+        QTest::newRow("random late replies")
+            << "random:late=0.1,latems=1100-2000,afterlate=0.5,twice=0.01,junk=0.02" << true;
+        QTest::newRow("delay not a number") << "erase:late=soon" << false;
+        QTest::newRow("value on junk") << "go:junk=3" << false;
+        QTest::newRow("late bounds reversed") << "random:latems=2000-1100" << false;
         QTest::newRow("no action") << "data#3" << false;
         QTest::newRow("unknown exchange") << "bogus:silence" << false;
         QTest::newRow("unknown action") << "data:explode" << false;
@@ -103,6 +112,25 @@ private slots:
             const FaultKind fault = plan.Pick(ExchangeKind::Connect, i, i).Fault;
             QVERIFY(fault == FaultKind::Silence || fault == FaultKind::RefuseConnect);
         }
+    }
+
+    // A late reply may bring a refusal of the next data block (a spoilt next
+    // read block), whatever the random rates would draw for it.
+    void lateReplyCanBringARefusalOfWhatFollows() {
+        RandomFaultRates rates;
+        rates.Late = 1.0;
+        rates.LateMinMs = 1100;
+        rates.LateMaxMs = 1200;
+        rates.RefuseAfterLate = 1.0;
+        FaultPlan plan;
+        plan.SetRandom(rates, 3);
+        const FaultPlan::Choice late = plan.Pick(ExchangeKind::EraseMemory, 1, 1);
+        QCOMPARE(late.Fault, FaultKind::LateReply);
+        QVERIFY(late.DelayMs >= 1100 && late.DelayMs <= 1200);
+        QCOMPARE(plan.Pick(ExchangeKind::WriteMemory, 1, 2).Fault, FaultKind::LateReply);
+        QCOMPARE(plan.Pick(ExchangeKind::DataBlock, 1, 3).Fault, FaultKind::Nack);
+        QCOMPARE(plan.Pick(ExchangeKind::DataBlock, 2, 4).Fault, FaultKind::LateReply);
+        QCOMPARE(plan.Pick(ExchangeKind::ReadMemory, 1, 5).Fault, FaultKind::CorruptXor);
     }
 };
 

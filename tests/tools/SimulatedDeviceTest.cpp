@@ -246,6 +246,52 @@ private slots:
         QCOMPARE(link.Device.Counters().FaultsInjected, 6);
     }
 
+    // A late reply keeps the line slow: a copy of the request sent meanwhile
+    // is answered as late after its own arrival. A reply may come twice or
+    // with junk behind it; stray bytes come on request.
+    void repliesThatComeLateTwiceOrWithJunk() {
+        DeviceLink link;
+        QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
+        QElapsedTimer clock;
+        QByteArray got;
+        QList<qint64> times;
+        link.Port.SetCommHandler([&](SerialPort::CommEvent) {
+            const QByteArray bytes = link.Port.ReadAll();
+            got += bytes;
+            times.append(QList<qint64>(bytes.size(), clock.elapsed()));
+        });
+        link.Port.SetReceiveThreshold(1);
+
+        QVERIFY(link.Device.AddFault("erase#1:late=400"));
+        clock.start();
+        QVERIFY(link.Port.Write(Hex("5501000000")));
+        QTest::qWait(100);
+        QVERIFY(link.Port.Write(Hex("5501000000")));
+        QVERIFY(QTest::qWaitFor([&] { return got.size() >= 2; }, 3000));
+        QCOMPARE(got, Hex("7979"));
+        QVERIFY2(times[0] >= 390 && times[1] >= 490,
+                 qPrintable(QStringLiteral("%1 %2").arg(times[0]).arg(times[1])));
+
+        got.clear();
+        QVERIFY(link.Device.AddFault("erase:twice"));
+        QVERIFY(link.Port.Write(Hex("5501000000")));
+        QTest::qWait(Quiet);
+        QCOMPARE(got, Hex("7979"));
+
+        got.clear();
+        QVERIFY(link.Device.AddFault("erase:junk"));
+        QVERIFY(link.Port.Write(Hex("5501000000")));
+        QTest::qWait(Quiet);
+        QVERIFY2(got.size() >= 2 && got.size() <= 9 && got[0] == '\x79', got.toHex().constData());
+        QCOMPARE(link.Device.Counters().StrayBytes, got.size() - 1);
+
+        got.clear();
+        link.Device.SendStray(Hex("1F55"));
+        QTest::qWait(Quiet);
+        QCOMPARE(got, Hex("1F55"));
+        QCOMPARE(link.Device.Counters().BlocksErased, 4);
+    }
+
     void lineTimingDelaysRepliesByTheirTimeOnTheLine() {
         DeviceLink link;
         QVERIFY2(link.StartAndOpen("9600,N,8,1"), qPrintable(link.Error));

@@ -304,6 +304,17 @@ private slots:
         QTest::newRow("unusable port used")
             << true << Spoil([](Case& c) { c.Plan.Port = PortTrouble::Busy; })
             << "but the session went on";
+        QTest::newRow("failure message open while the session succeeded")
+            << true << Spoil([](Case& c) {
+                   c.Record.Device.FaultsInjected = 11;
+                   ShownMessage failure = Box(TransferFailurePrefix + "80");
+                   failure.AnsweredAfterEnd = true;
+                   c.Record.Messages.prepend(failure);
+               })
+            << "still open when the session ended otherwise";
+        QTest::newRow("the session's own ending disagrees")
+            << false << Spoil([](Case& c) { c.Record.Outcome = SessionOutcome::TransferFailure; })
+            << "decided on transfer failure but ended as success";
         QTest::newRow("unknown message") << true << Spoil([](Case& c) {
             c.Unsuccessful();
             c.Record.Messages = {Box("Boom")};
