@@ -30,6 +30,7 @@
 #include <memory>
 #include <vector>
 
+#include "DeviceThread.h"
 #include "Gang.h"
 #include "SimulatedDevice.h"
 
@@ -57,60 +58,40 @@ double Percentile(std::vector<double> v, double p) {
     return v[std::min(i, v.size() - 1)];
 }
 
-// A simulated device on a thread of its own, published as COMn; reached
-// only through Call, which waits for the work to finish on that thread.
-class DeviceThread {
+// A simulated device on a thread of its own, published as COMn.
+class GangDevice {
 public:
-    DeviceThread(int com, const QString& root) {
-        Context = new QObject;
-        Context->moveToThread(&Thread);
-        QObject::connect(&Thread, &QThread::finished, Context, &QObject::deleteLater);
-        Thread.start();
+    GangDevice(int com, const QString& root) : ComNumber(com) {
         Call([this, com, root] {
-            Device = new SimulatedDevice;
-            Device->SetTrafficLimit(0);
-            Device->SetModel(1, 2, 3);
-            Device->SetLineTiming(true);
-            Device->SetTrafficSink([this](const TrafficRecord& record) {
-                if (record.Dir != TrafficRecord::Direction::Note) {
-                    Stamps.push_back({Clock::now(), record.Dir == TrafficRecord::Direction::In});
-                }
-            });
+            Thread.Device->SetModel(1, 2, 3);
+            Thread.Device->SetLineTiming(true);
             QString error;
-            if (!Device->Start(&error) || !Device->PublishAsComPort(com, root, &error)) {
+            if (!Thread.Device->Start(&error) ||
+                !Thread.Device->PublishAsComPort(com, root, &error)) {
                 std::fprintf(stderr, "gang_bench: COM%d: %s\n", com, qPrintable(error));
                 std::exit(1);
             }
         });
     }
-    ~DeviceThread() {
-        Call([this] { delete Device; });
-        Thread.quit();
-        Thread.wait();
-    }
-    DeviceThread(const DeviceThread&) = delete;
-    DeviceThread& operator=(const DeviceThread&) = delete;
 
-    void Call(const std::function<void()>& work) {
-        QMetaObject::invokeMethod(Context, work, Qt::BlockingQueuedConnection);
-    }
+    void Call(const std::function<void()>& work) { Thread.Call(work); }
 
     // Prepares the device for the next session, with these faults.
     void Prepare(const QStringList& faults, bool otherModel) {
         Call([&] {
-            if (!Device->IsRunning()) {
-                Device->Start();
-                Device->PublishAsComPort(Com(), QString());
+            if (!Thread.Device->IsRunning()) {
+                Thread.Device->Start();
+                Thread.Device->PublishAsComPort(Com(), QString());
             }
-            Device->Faults().ClearScripted();
+            Thread.Device->Faults().ClearScripted();
             for (const QString& fault : faults) {
-                Device->AddFault(fault);
+                Thread.Device->AddFault(fault);
             }
-            Device->SetModel(otherModel ? 9 : 1, 2, 3);
-            Device->FillMemory(0x00);
-            Device->ResetCounters();
-            Stamps.clear();
-            Stamps.reserve(8192);
+            Thread.Device->SetModel(otherModel ? 9 : 1, 2, 3);
+            Thread.Device->FillMemory(0x00);
+            Thread.Device->ResetCounters();
+            Thread.Stamps.clear();
+            Thread.Stamps.reserve(8192);
         });
     }
 
@@ -122,15 +103,15 @@ public:
             bool sawReply = false;
             int requests = 0;
             Clock::time_point lastOut;
-            for (const auto& [time, in] : Stamps) {
-                if (!in) {
+            for (const DeviceThread::Stamp& stamp : Thread.Stamps) {
+                if (!stamp.In) {
                     sawReply = true;
-                    lastOut = time;
+                    lastOut = stamp.Time;
                     continue;
                 }
                 if (sawReply && ++requests > 1) {
                     gaps.push_back(
-                        std::chrono::duration<double, std::milli>(time - lastOut).count());
+                        std::chrono::duration<double, std::milli>(stamp.Time - lastOut).count());
                 }
                 sawReply = false;
             }
@@ -140,7 +121,7 @@ public:
 
     QByteArray Memory() {
         QByteArray memory;
-        Call([&] { memory = Device->Memory(); });
+        Call([&] { memory = Thread.Device->Memory(); });
         return memory;
     }
 
@@ -148,10 +129,7 @@ public:
     void SetCom(int com) { ComNumber = com; }
 
 private:
-    QThread Thread;
-    QObject* Context;
-    SimulatedDevice* Device = nullptr;
-    std::vector<std::pair<Clock::time_point, bool>> Stamps;
+    DeviceThread Thread;
     int ComNumber = 0;
 };
 
@@ -219,10 +197,10 @@ int main(int argc, char** argv) {
 
     QTemporaryDir root;
     qputenv("XDG_CONFIG_DIRS", QFile::encodeName(root.path()));
-    std::vector<std::unique_ptr<DeviceThread>> devices;
+    std::vector<std::unique_ptr<GangDevice>> devices;
     std::vector<int> coms;
     for (int i = 0; i < ports; ++i) {
-        devices.push_back(std::make_unique<DeviceThread>(FirstCom + i, root.path()));
+        devices.push_back(std::make_unique<GangDevice>(FirstCom + i, root.path()));
         devices.back()->SetCom(FirstCom + i);
         coms.push_back(FirstCom + i);
     }

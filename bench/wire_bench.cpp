@@ -69,6 +69,7 @@
 #include <thread>
 #include <vector>
 
+#include "DeviceThread.h"
 #include "FormComPort.h"
 #include "FormProcess.h"
 #include "QtPlatform.h"
@@ -118,55 +119,7 @@ QByteArray RandomBytes(int size, quint32 seed) {
     return bytes;
 }
 
-// One packet as the device saw it.
-struct Stamp {
-    Clock::time_point Time;
-    bool In = false;  // to the device (a request) or from it (a reply)
-    int Bytes = 0;
-};
-
-// The simulated device living on its own thread. Everything it does runs
-// there; the bench reaches it only through Call, which waits for the call to
-// finish on the device's thread.
-class DeviceThread {
-public:
-    DeviceThread() {
-        Context = new QObject;
-        Context->moveToThread(&Thread);
-        QObject::connect(&Thread, &QThread::finished, Context, &QObject::deleteLater);
-        Thread.start();
-        Call([this] {
-            Device = new SimulatedDevice;
-            Device->SetTrafficLimit(0);
-            Device->SetTrafficSink([this](const TrafficRecord& record) {
-                if (record.Dir != TrafficRecord::Direction::Note) {
-                    Stamps.push_back({Clock::now(), record.Dir == TrafficRecord::Direction::In,
-                                      static_cast<int>(record.Bytes.size())});
-                }
-            });
-        });
-    }
-
-    ~DeviceThread() {
-        Call([this] { delete Device; });
-        Thread.quit();
-        Thread.wait();
-    }
-
-    DeviceThread(const DeviceThread&) = delete;
-    DeviceThread& operator=(const DeviceThread&) = delete;
-
-    void Call(const std::function<void()>& work) {
-        QMetaObject::invokeMethod(Context, work, Qt::BlockingQueuedConnection);
-    }
-
-    SimulatedDevice* Device = nullptr;  // used on the device's thread only
-    std::vector<Stamp> Stamps;          // likewise
-
-private:
-    QThread Thread;
-    QObject* Context;
-};
+using Stamp = DeviceThread::Stamp;
 
 // When the program's serial port raised a data-received event and when a
 // write of the program returned.

@@ -21,14 +21,6 @@ namespace {
 
 constexpr int DeviceCom = 5;
 
-QByteArray HexFile(int base, const QByteArray& data) {
-    QByteArray file;
-    for (int offset = 0; offset < data.size(); offset += 16) {
-        file += DataRecord(base + offset, data.mid(offset, 16)) + "\r\n";
-    }
-    return file + ":00000001FF\r\n";
-}
-
 }  // namespace
 
 class OperatorFlowsTest : public QObject {
@@ -80,7 +72,7 @@ private slots:
 
     void updateWritesTheFirmwareBetweenItsBounds() {
         const QByteArray firmware = RandomBytes(3000, 1);
-        Put("Board_2.15.hex", HexFile(0x8010, firmware));
+        Put("Board_2.15.hex", HexFile(0x8010, firmware, 16));
         Device->FillMemory(0x00);
         Form1 window(State, Folder->path());
         QVERIFY(window.Load());
@@ -107,7 +99,7 @@ private slots:
         const QStringList names = {"TempFile_1.00.hex", "TempFile_1.01.hex", "TempFile_1.02.hex",
                                    "TempFile_1.03.hex", "TempFile_1.04.hex", "TempFile_1.05.hex"};
         for (int k = 0; k < names.size(); ++k) {
-            Put(names[k], HexFile(0x4000, QByteArray(64, char(0xA0 + k))));
+            Put(names[k], HexFile(0x4000, QByteArray(64, char(0xA0 + k)), 16));
         }
         Form1 window(State, Folder->path());
         QVERIFY(window.Load());

@@ -27,14 +27,6 @@ namespace {
 
 constexpr int GuardMs = 60000;
 
-QByteArray HexFile(int base, const QByteArray& data) {
-    QByteArray file;
-    for (int offset = 0; offset < data.size(); offset += 32) {
-        file += DataRecord(base + offset, data.mid(offset, 32)) + "\r\n";
-    }
-    return file + ":00000001FF\r\n";
-}
-
 struct CliRun {
     int Exit = -1;
     bool Crashed = false;

@@ -26,6 +26,16 @@ inline QByteArray DataRecord(int address, const QByteArray& data, int checkDelta
     return HexRecord(0, address, data, checkDelta);
 }
 
+// A firmware file: data in records of recordSize bytes from base on, CR LF
+// line ends, and the end-of-file record.
+inline QByteArray HexFile(int base, const QByteArray& data, int recordSize = 32) {
+    QByteArray file;
+    for (int offset = 0; offset < data.size(); offset += recordSize) {
+        file += DataRecord(base + offset, data.mid(offset, recordSize)) + "\r\n";
+    }
+    return file + ":00000001FF\r\n";
+}
+
 // The lines of a file, split at every CR and at every LF; the empty lines
 // between a CR and an LF are kept.
 inline QList<QByteArray> HexLines(QByteArray file) {

@@ -1,0 +1,65 @@
+#pragma once
+
+// The simulated device living on a thread of its own, as a separate device
+// answers independently of the program's event loop. Everything it does runs
+// there; a bench reaches it only through Call, which waits for the work to
+// finish on the device's thread. Every packet it receives or sends is
+// stamped with the time it passed.
+
+#include <QMetaObject>
+#include <QObject>
+#include <QThread>
+#include <chrono>
+#include <functional>
+#include <vector>
+
+#include "SimulatedDevice.h"
+
+class DeviceThread {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // One packet as the device saw it.
+    struct Stamp {
+        Clock::time_point Time;
+        bool In = false;  // to the device (a request) or from it (a reply)
+        int Bytes = 0;
+    };
+
+    DeviceThread() {
+        Context = new QObject;
+        Context->moveToThread(&Thread);
+        QObject::connect(&Thread, &QThread::finished, Context, &QObject::deleteLater);
+        Thread.start();
+        Call([this] {
+            Device = new SimulatedDevice;
+            Device->SetTrafficLimit(0);
+            Device->SetTrafficSink([this](const TrafficRecord& record) {
+                if (record.Dir != TrafficRecord::Direction::Note) {
+                    Stamps.push_back({Clock::now(), record.Dir == TrafficRecord::Direction::In,
+                                      static_cast<int>(record.Bytes.size())});
+                }
+            });
+        });
+    }
+
+    ~DeviceThread() {
+        Call([this] { delete Device; });
+        Thread.quit();
+        Thread.wait();
+    }
+
+    DeviceThread(const DeviceThread&) = delete;
+    DeviceThread& operator=(const DeviceThread&) = delete;
+
+    void Call(const std::function<void()>& work) {
+        QMetaObject::invokeMethod(Context, work, Qt::BlockingQueuedConnection);
+    }
+
+    SimulatedDevice* Device = nullptr;  // used on the device's thread only
+    std::vector<Stamp> Stamps;          // likewise
+
+private:
+    QThread Thread;
+    QObject* Context;
+};
