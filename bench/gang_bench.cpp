@@ -30,6 +30,7 @@
 #include <memory>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "DeviceThread.h"
 #include "Gang.h"
 #include "SimulatedDevice.h"
@@ -39,24 +40,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int FirstCom = 11;
 constexpr double ConnectPauseMs = 100.0;
-
-QByteArray RandomBytes(int size, quint32 seed) {
-    QRandomGenerator random(seed);
-    QByteArray bytes(size, '\0');
-    for (char& b : bytes) {
-        b = static_cast<char>(random.bounded(256));
-    }
-    return bytes;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) {
-        return 0.0;
-    }
-    std::sort(v.begin(), v.end());
-    const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
 
 // A simulated device on a thread of its own, published as COMn.
 class GangDevice {

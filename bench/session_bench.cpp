@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "BootloaderSession.h"
 
 namespace {
@@ -190,12 +191,6 @@ std::vector<double> RunSession(bool update) {
         return {};
     }
     return port.Samples;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
 }
 
 }  // namespace

@@ -69,6 +69,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "DeviceThread.h"
 #include "FormComPort.h"
 #include "FormProcess.h"
@@ -86,37 +87,6 @@ constexpr double ConnectPauseMs = 100.0;
 
 double Micros(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
-}
-
-double Median(std::vector<double> v) {
-    if (v.empty()) {
-        return 0.0;
-    }
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) {
-        return 0.0;
-    }
-    std::sort(v.begin(), v.end());
-    const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
-
-double Max(const std::vector<double>& v) {
-    return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
-}
-
-QByteArray RandomBytes(int size, quint32 seed) {
-    QRandomGenerator random(seed);
-    QByteArray bytes(size, '\0');
-    for (char& b : bytes) {
-        b = static_cast<char>(random.bounded(256));
-    }
-    return bytes;
 }
 
 using Stamp = DeviceThread::Stamp;
