@@ -234,6 +234,22 @@ private slots:
         QCOMPARE(trace.last(), QStringLiteral("-> 55 02 03 (failed)"));
     }
 
+    // Bytes thrown away before a header came from the device: they are
+    // counted and written down, and the inner port really throws them away.
+    void discardedBytesAreCountedAndTraced() {
+        VirtualScheduler clock;
+        ScriptedSerialPort inner(clock);
+        QStringList trace;
+        TracingPort port(inner, [&](const QString& record) { trace << record; });
+        QVERIFY(port.Open());
+        inner.PutWaitingInput(QByteArray::fromHex("79aa"));
+        QCOMPARE(port.DiscardInput(), QByteArray::fromHex("79aa"));
+        QCOMPARE(inner.Discards.size(), 1);
+        QCOMPARE(port.BytesReceived(), qint64(2));
+        QCOMPARE(trace.last(), QStringLiteral("<- 79 AA (thrown away)"));
+        QVERIFY(port.ReadAll().isEmpty());
+    }
+
     void traceTimestampsToTheMicrosecond() {
         QVERIFY(QRegularExpression(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}$)")
                     .match(TraceTimestamp())
