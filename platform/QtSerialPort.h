@@ -42,7 +42,7 @@ public:
     LineSettings Settings() const { return Current; }
     // The device that the last Open tried, and why it failed (empty after success).
     QString DeviceName() const { return Device; }
-    QString LastError() const { return ErrorText; }
+    QString LastError() const override { return ErrorText; }
     // What the driver answered when the open port asked for low latency.
     LowLatencyAnswer LowLatency() const { return LowLatencyState; }
 

@@ -45,6 +45,9 @@ public:
     // far as the port could see them, for a trace of the line; bytes that the
     // system discards unseen are not among them.
     virtual QByteArray DiscardInput() = 0;
+    // Why the last Open (or a later write or read) failed, in the system's
+    // words (permission denied, busy, no such device); empty after success.
+    virtual QString LastError() const { return {}; }
 
     void SetCommHandler(std::function<void(CommEvent)> handler) { Handler = std::move(handler); }
 
