@@ -17,14 +17,72 @@
 
 namespace {
 
+// A terminal screen as far as the live output uses it: text, line feeds,
+// carriage returns, cursor up (ESC [ n A), erase to the end (ESC [ J), and
+// lines that wrap at the width. Standard output and error both reach it.
+struct Screen {
+    int Width = 80;
+    QStringList Rows{QString()};
+    int Row = 0;
+    int Column = 0;
+
+    void Put(const QString& text) {
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            if (text[i] == u'\x1b') {
+                qsizetype j = i + 2;
+                while (text[j].isDigit()) {
+                    ++j;
+                }
+                const int n = text.mid(i + 2, j - i - 2).toInt();
+                if (text[j] == u'A') {
+                    Row = std::max(0, Row - std::max(1, n));
+                } else if (text[j] == u'J') {
+                    Rows[Row].truncate(Column);
+                    Rows = Rows.mid(0, Row + 1);
+                }
+                i = j;
+            } else if (text[i] == u'\r') {
+                Column = 0;
+            } else if (text[i] == u'\n') {
+                NewLine();
+            } else {
+                if (Column == Width) {
+                    NewLine();
+                }
+                Rows[Row] = Rows[Row].leftJustified(Column).replace(Column, 1, text[i]);
+                ++Column;
+            }
+        }
+    }
+    void NewLine() {
+        Column = 0;
+        if (++Row == Rows.size()) {
+            Rows << QString();
+        }
+    }
+    QStringList Lines() const {
+        return Rows.last().isEmpty() ? Rows.mid(0, Rows.size() - 1) : Rows;
+    }
+};
+
 class CapturedConsole : public Console {
 public:
-    void Out(const QString& text) override { Stdout += text; }
-    void Err(const QString& text) override { Stderr += text; }
+    void Out(const QString& text) override {
+        Stdout += text;
+        Shown.Put(text);
+    }
+    void Err(const QString& text) override {
+        Stderr += text;
+        Shown.Put(text);
+    }
     bool OutIsTerminal() const override { return Terminal; }
+    int Columns() const override { return Shown.Width; }
+    int Rows() const override { return Height; }
     QString Stdout;
     QString Stderr;
     bool Terminal = false;
+    int Height = 24;
+    Screen Shown;
 };
 
 // An Update of 0x1270..0x12A0 on virtual time with the session's port either
@@ -99,6 +157,11 @@ private slots:
         QTest::newRow("unknown format")
             << QStringList{"read", "--output", "x", "--format", "srec"} << "hex or bin";
         QTest::newRow("stray word") << QStringList{"update", "COM3"} << "unexpected argument";
+        QTest::newRow("negative timeout")
+            << QStringList{"update", "--timeout", "-5"} << "--timeout takes whole seconds";
+        QTest::newRow("timeout beyond a week")
+            << QStringList{"read", "--output", "x", "--timeout=604801"} << "from 0 to 604800";
+        QTest::newRow("probe of a session") << QStringList{"update", "--probe"} << "--probe";
     }
 
     void argumentsThatCannotBeUsed() {
@@ -127,9 +190,16 @@ private slots:
         QCOMPARE(o.Model, QStringLiteral("1:2:3"));
         QCOMPARE(o.File, QStringLiteral("f.hex"));
 
-        const CliParse read = ParseCliArguments({"read", "--output", "m.bin", "--format", "bin"});
+        QCOMPARE(o.TimeoutSeconds, -1);
+        const CliParse read =
+            ParseCliArguments({"read", "--output", "m.bin", "--format", "bin", "--timeout", "0",
+                               "--log", "l.jsonl", "--station", "line 3"});
         QCOMPARE(read.Error, QString());
         QVERIFY(read.Options.BinaryOutput);
+        QCOMPARE(read.Options.TimeoutSeconds, 0);
+        QCOMPARE(read.Options.LogFile, QStringLiteral("l.jsonl"));
+        QCOMPARE(read.Options.Station, QStringLiteral("line 3"));
+        QVERIFY(ParseCliArguments({"ports", "--probe"}).Options.Probe);
 
         // --version before a command is the program's; after update, the firmware's.
         CapturedConsole console;
@@ -140,6 +210,32 @@ private slots:
             QCOMPARE(RunCli({command, "--help"}, help), 0);
             QVERIFY(help.Stdout.startsWith(QStringLiteral("Usage: fwloader-cli ") + command));
         }
+    }
+
+    // The line time at 9600 baud, doubled, plus twelve seconds per question.
+    void defaultTimeout_data() {
+        QTest::addColumn<bool>("update");
+        QTest::addColumn<int>("low");
+        QTest::addColumn<int>("high");
+        QTest::addColumn<int>("retries");
+        QTest::addColumn<int>("seconds");
+        // 24 + 512 * 15 + 65536 bytes: 76.3 s on the line.
+        QTest::newRow("update of 64 KiB") << true << 0 << 0xFFFF << 0 << 165;
+        // The first and last blocks are partial: 3 blocks, 24 + 45 + 258 bytes.
+        QTest::newRow("update across 3 blocks") << true << 0x1270 << 0x1371 << 0 << 13;
+        QTest::newRow("each retry adds a question") << true << 0 << 0xFFFF << 2 << 189;
+        // 24 + 256 * 136 bytes: 36.3 s.
+        QTest::newRow("read of 32 KiB") << false << 0 << 0x7FFF << 0 << 85;
+    }
+
+    void defaultTimeout() {
+        QFETCH(bool, update);
+        QFETCH(int, low);
+        QFETCH(int, high);
+        QFETCH(int, retries);
+        QFETCH(int, seconds);
+        QCOMPARE(DefaultTimeoutSeconds(update, low, high, retries), seconds);
+        QVERIFY(CliHelp(CliOptions::Command::Update).contains("165 s for"));
     }
 
     void portNames() {
@@ -258,73 +354,129 @@ private slots:
         QCOMPARE(TraceFileName("/dev/ttyUSB0"), QStringLiteral("dev_ttyUSB0.trace"));
     }
 
-    // The JSON objects carry every field, the summary counts every ending.
+    // The JSON objects carry every field, the summary counts every ending
+    // once, and a read that could not be saved is not a success.
     void jsonEventsAndSummary() {
         CapturedConsole console;
         JsonReporter json(console);
         json.Started({{"COM3", "update", "/dev/ttyS2", {{"version", "1.3"}}},
-                      {"COM4", "update", "/dev/ttyS3", {}}});
+                      {"COM4", "update", "/dev/ttyS3", {}},
+                      {"COM5", "read", "/dev/ttyS4", {}}});
         json.Progress(0, 0.504, 0x1280);
         json.Question(1, "Check connection!Retry or cancel?", false);
+        json.Warning("COM4", "the latency timer of /dev/ttyUSB0 is still 16 ms");
         PortResult good;
         good.Ending = PortEnding::Success;
         good.Message = "Successful";
         good.Seconds = 1.23456;
         good.BytesSent = 71693;
         good.BytesReceived = 1547;
-        json.Finished(0, good, true);
+        json.Finished(0, good);
         PortResult cancelled;
         cancelled.Ending = PortEnding::Cancelled;
         cancelled.Retries = 2;
-        json.Finished(1, cancelled, false);
+        cancelled.Address = 0x8400;
+        cancelled.HalfWritten = true;
+        cancelled.Detail = "stopped at 0x8400; the device may be left half-written";
+        json.Finished(1, cancelled);
+        PortResult unsaved;
+        unsaved.Ending = PortEnding::NotSaved;
+        json.Finished(2, unsaved);
         json.Summary(1);
 
         QList<QJsonObject> events;
         for (const QString& line : console.Stdout.trimmed().split('\n')) {
             events << QJsonDocument::fromJson(line.toUtf8()).object();
         }
-        QCOMPARE(events.size(), 7);
+        QCOMPARE(events.size(), 10);
         QCOMPARE(events[0].value("version").toString(), QStringLiteral("1.3"));
         QCOMPARE(events[0].value("device").toString(), QStringLiteral("/dev/ttyS2"));
-        QCOMPARE(events[2].value("percent").toInt(), 50);
-        QCOMPARE(events[2].value("address").toInt(), 0x1280);
-        QCOMPARE(events[3].value("answer").toString(), QStringLiteral("cancel"));
-        const QJsonObject result = events[4];
-        for (const char* field : {"port", "event", "ok", "ending", "message", "seconds",
+        QCOMPARE(events[3].value("percent").toInt(), 50);
+        QCOMPARE(events[3].value("address").toInt(), 0x1280);
+        QCOMPARE(events[4].value("answer").toString(), QStringLiteral("cancel"));
+        QCOMPARE(events[5].value("event").toString(), QStringLiteral("warning"));
+        QVERIFY(console.Stderr.contains("warning: COM4: the latency timer"));
+        const QJsonObject result = events[6];
+        for (const char* field : {"port", "event", "ok", "ending", "message", "detail", "seconds",
                                   "bytes_sent", "bytes_received", "retries"}) {
             QVERIFY2(result.contains(field), field);
         }
+        QVERIFY(result.value("ok").toBool());
+        QVERIFY(!result.contains("address") && !result.contains("half_written"));
         QCOMPARE(result.value("seconds").toDouble(), 1.235);
         QCOMPARE(result.value("bytes_sent").toInt(), 71693);
-        QCOMPARE(events[5].value("retries").toInt(), 2);
+        QCOMPARE(events[7].value("retries").toInt(), 2);
+        QCOMPARE(events[7].value("address").toInt(), 0x8400);
+        QVERIFY(events[7].value("half_written").toBool());
+        QCOMPARE(events[7].value("detail").toString(), cancelled.Detail);
+        QVERIFY(!events[8].value("ok").toBool());
         const QJsonObject summary = events.last();
         QCOMPARE(summary.value("succeeded").toInt(), 1);
-        QCOMPARE(summary.value("failed").toInt(), 1);
+        QCOMPARE(summary.value("failed").toInt(), 2);
         const QJsonObject endings = summary.value("endings").toObject();
         QCOMPARE(endings.size(), PortEndingCount);
+        int counted = 0;
+        for (const QJsonValue count : endings) {
+            counted += count.toInt();
+        }
+        QCOMPARE(counted, 3);
+        QCOMPARE(endings.value("not-saved").toInt(), 1);
         QCOMPARE(endings.value("success").toInt(), 1);
-        QCOMPARE(endings.value("cancelled").toInt(), 1);
-        QCOMPARE(endings.value("interrupted").toInt(), 0);
     }
 
-    // On a terminal each port keeps one line, drawn again in place.
+    // On a terminal each running port keeps one line, cut to the width and
+    // drawn again in place; errors and results go above it, and the screen
+    // holds no stale or wrapped copy of a live line.
     void liveLinesOnATerminal() {
         CapturedConsole console;
         console.Terminal = true;
+        console.Shown.Width = 60;
         HumanReporter human(console, false);
-        human.Started({{"COM3", "update", "/dev/ttyS2", {}}, {"COM12", "update", "/dev/x", {}}});
+        const QString slot = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
+        human.Started({{"COM3", "update", "/dev/ttyS2", {}}, {slot, "update", slot, {}}});
         human.Progress(1, 0.5, 0x4000);
+        human.Tick();
+        human.Error("COM3", "something around the session failed");
         human.Tick();
         PortResult result;
         result.Ending = PortEnding::TransferFailure;
         result.Message = QStringLiteral("读写失败,地址 = 125");
-        human.Finished(0, result, false);
-        const QStringList draws = console.Stdout.split("\x1b[2A");
-        QCOMPARE(draws.size(), 3);  // the first drawing and two in place
-        QVERIFY(draws[1].contains("COM12  [##########----------]  50%  0x4000"));
-        QVERIFY(draws[2].contains("COM3   transfer-failure"));
-        QVERIFY(draws[2].contains(": 读写失败,地址 = 125\n"));
-        QCOMPARE(draws[2].count('\n'), 2);
+        human.Finished(0, result);
+        human.Tick();
+
+        const QStringList lines = console.Shown.Lines();
+        QVERIFY2(lines.last().contains(" 50%  0x4000"), qPrintable(lines.join('|')));
+        QVERIFY(
+            lines.last().startsWith(QStringLiteral("…")));  // the slot's name, cut from the left
+        QVERIFY(lines.last().size() < console.Shown.Width);
+        QCOMPARE(lines.filter("50%").size(), 1);
+        QCOMPARE(lines.filter("something around").size(), 1);
+        QVERIFY(lines[0].startsWith("fwloader-cli: COM3: something"));
+        QVERIFY(lines.join("").contains(QStringLiteral("transfer-failure")));
+        human.Finished(1, result);
+        human.Summary(1);
+        QVERIFY(console.Shown.Lines().filter("%  0x").isEmpty());
+        QVERIFY(console.Shown.Lines().last().startsWith("0 of 2 sessions succeeded (2 "));
+
+        // More ports than rows: a compact block that fits the rows.
+        CapturedConsole gang;
+        gang.Terminal = true;
+        gang.Height = 6;
+        HumanReporter many(gang, false);
+        std::vector<PortStart> starts;
+        for (int n = 1; n <= 40; ++n) {
+            starts.push_back({QStringLiteral("COM%1").arg(n), "update", "/dev/x", {}});
+        }
+        many.Started(starts);
+        many.Progress(39, 0.25, 0x2000);
+        many.Tick();
+        const QStringList block = gang.Shown.Lines();
+        QVERIFY2(block.size() <= 5, qPrintable(block.join('|')));
+        QVERIFY(block.first().startsWith("COM1 "));
+        QVERIFY(block.last().contains("more running"));
+        for (const QString& line : block) {
+            QVERIFY(line.size() < gang.Shown.Width);
+        }
     }
 };
 
