@@ -278,34 +278,24 @@ private slots:
                               ".trace"));
 
         // One whole record per session, in the order of the results.
-        const QByteArray sha256 =
-            QCryptographicHash::hash(ReadFile(Folder->filePath("Board_2.15.hex")),
-                                     QCryptographicHash::Sha256)
-                .toHex();
+        const QByteArray sha256 = QCryptographicHash::hash(
+            ReadFile(Folder->filePath("Board_2.15.hex")), QCryptographicHash::Sha256);
         const QList<QByteArray> records = ReadFile(log).trimmed().split('\n');
-        QCOMPARE(records.size(), expected.size());
-        QStringList logged;
-        for (const QByteArray& line : records) {
-            const QJsonObject record = QJsonDocument::fromJson(line).object();
-            for (const char* field :
-                 {"time", "host", "station", "port", "device", "command", "file", "sha256", "model",
-                  "version", "ending", "detail", "seconds", "bytes_sent", "bytes_received",
-                  "retries", "fwloader_version"}) {
-                QVERIFY2(record.contains(field), field);
-            }
+        QList<QJsonObject> results = run.Events();
+        results.removeIf([](const QJsonObject& e) { return e.value("event") != "result"; });
+        QCOMPARE(records.size(), results.size());
+        for (qsizetype i = 0; i < records.size(); ++i) {
+            const QJsonObject record = QJsonDocument::fromJson(records[i]).object();
+            QCOMPARE(record.keys(),
+                     (QStringList{"bytes_received", "bytes_sent", "command", "detail", "device",
+                                  "ending", "file", "fwloader_version", "host", "model", "port",
+                                  "retries", "seconds", "sha256", "station", "time", "version"}));
             QCOMPARE(record.value("station").toString(), QStringLiteral("line 3"));
-            QCOMPARE(record.value("sha256").toString().toLatin1(), sha256);
-            QCOMPARE(record.value("version").toString(), QStringLiteral("2.15"));
+            QCOMPARE(record.value("sha256").toString().toLatin1(), sha256.toHex());
             QVERIFY(QDateTime::fromString(record.value("time").toString(), Qt::ISODate).isValid());
-            logged << record.value("port").toString() + " " + record.value("ending").toString();
+            QCOMPARE(record.value("port"), results[i].value("port"));
+            QCOMPARE(record.value("ending"), results[i].value("ending"));
         }
-        QStringList reported;
-        for (const QJsonObject& event : run.Events()) {
-            if (event.value("event") == "result") {
-                reported << event.value("port").toString() + " " + event.value("ending").toString();
-            }
-        }
-        QCOMPARE(logged, reported);
     }
 
     void readSavesTheDeviceMemory_data() {
@@ -415,8 +405,6 @@ private slots:
         // Ports that are no serial device, after a good one: nothing reaches it.
         QTest::newRow("a FIFO") << QStringList{"--port", "COM5", "--port", "@fifo"} << good
                                 << config << "is a FIFO";
-        QTest::newRow("a regular file") << QStringList{"--port", "COM5", "--port", "@folder/x.txt"}
-                                        << good << config << "is a regular file";
         QTest::newRow("a folder") << QStringList{"--port", "COM5", "--port", "@folder"} << good
                                   << config << "is a folder";
         QTest::newRow("/dev/null") << QStringList{"--port", "COM5", "--port", "/dev/null"} << good
@@ -441,7 +429,6 @@ private slots:
             Put("Board_1.2.hex", firmware);
         }
 
-        Put("x.txt", "not a port");
         const QString fifo = Folder->filePath("fifo");
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         QString command = QStringLiteral("update");
@@ -470,49 +457,31 @@ private slots:
 
     // Ctrl-C and SIGTERM end every session as interrupted, with its port
     // closed, and the program with 130.
-    // A hang-up that was ignored when the program started (nohup) stays
-    // ignored: the transfer goes on until the SIGINT.
     void signalEndsEverySession_data() {
         QTest::addColumn<int>("signal");
         QTest::addColumn<int>("ports");
-        QTest::addColumn<bool>("hangUpFirst");
-        QTest::newRow("SIGINT, one port") << int(SIGINT) << 1 << false;
-        QTest::newRow("SIGTERM, two ports") << int(SIGTERM) << 2 << false;
-        QTest::newRow("SIGHUP ignored under nohup, then SIGINT") << int(SIGINT) << 1 << true;
+        QTest::newRow("SIGINT, one port") << int(SIGINT) << 1;
+        QTest::newRow("SIGTERM, two ports") << int(SIGTERM) << 2;
     }
 
     void signalEndsEverySession() {
         QFETCH(int, signal);
         QFETCH(int, ports);
-        QFETCH(bool, hangUpFirst);
         Put("Board_1.0.hex", HexFile(0, RandomBytes(0x8000, 4)));
         QStringList arguments{"update", "--folder", Folder->path(),
                               "--json", "--trace",  Folder->filePath("traces")};
-        if (hangUpFirst) {
-            arguments = QStringList{"-c", "trap '' HUP; exec \"$0\" \"$@\"",
-                                    QStringLiteral(FWLOADER_CLI_PATH)} +
-                        arguments;
-        }
         for (int i = 0; i < ports; ++i) {
             AddDevice(5 + i).SetLineTiming(true);  // 19200 baud: about 20 s for 32 KiB
             arguments << "--port" << QStringLiteral("COM%1").arg(5 + i);
         }
         bool sent = false;
-        bool hungUp = false;
-        auto stage = [&](QProcess& process, const QByteArray& out) {
+        const CliRun run = Run(arguments, [&](QProcess& process, const QByteArray& out) {
             // Once every port is well into its transfer.
-            if (hangUpFirst && !hungUp && out.count("\"percent\":3,") >= ports) {
-                hungUp = true;
-                ::kill(static_cast<pid_t>(process.processId()), SIGHUP);
-            }
-            const QByteArray mark = hangUpFirst ? "\"percent\":6," : "\"percent\":3,";
-            if (!sent && out.count(mark) >= ports) {
+            if (!sent && out.count("\"percent\":3,") >= ports) {
                 sent = true;
                 ::kill(static_cast<pid_t>(process.processId()), signal);
             }
-        };
-        const CliRun run =
-            hangUpFirst ? Run(arguments, stage, QStringLiteral("/bin/sh")) : Run(arguments, stage);
+        });
 
         QVERIFY2(!run.TimedOut && !run.Crashed && sent, run.Err.constData());
         QCOMPARE(run.Exit, 130);

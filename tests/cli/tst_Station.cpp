@@ -91,8 +91,9 @@ class StationTest : public QObject {
 
 private slots:
     // Each serial device once, with its COM number, stable names and USB
-    // identity; consoles and UART-less ports left out.
-    void portsOfAMachine() {
+    // identity; consoles and UART-less ports left out. Warnings of ModemManager
+    // beside a ttyACM and of a latency timer still at 16 ms.
+    void devicesAndWarningsOfAMachine() {
         FakeMachine machine;
         CliOptions options;
         options.Json = true;
@@ -114,10 +115,10 @@ private slots:
         }
         QCOMPARE(listed, (QStringList{"COM2 ttyS1  ::", "COM5 ttyACM0  2341:0043:",
                                       "COM33 ttyUSB0 ftdi_sio 0403:6001:A9X1"}));
-        const QJsonObject ftdi = events[2];
-        QCOMPARE(ftdi.value("by_id").toArray().first().toString(),
+        const QJsonObject adapter = events[2];
+        QCOMPARE(adapter.value("by_id").toArray().first().toString(),
                  machine.Roots.Dev + "/serial/by-id/usb-FTDI_FT232R_A9X1-if00-port0");
-        QCOMPARE(ftdi.value("by_path").toArray().size(), 1);
+        QCOMPARE(adapter.value("by_path").toArray().size(), 1);
         QCOMPARE(events[1].value("name").toString(), machine.Store + "/dosdevices/com5");
         QCOMPARE(events[3].value("ports").toInt(), 3);
 
@@ -126,10 +127,8 @@ private slots:
                                machine.Roots)
                      .Serial,
                  QStringLiteral("A9X1"));
-    }
 
-    void warningsOfAStation() {
-        FakeMachine machine;
+        // What the station warns of, and what it no longer warns of.
         const QString ftdi = machine.Roots.Dev + "/ttyUSB0";
         const QString acm = machine.Roots.Dev + "/ttyACM0";
         QVERIFY(LatencyWarning(ftdi, machine.Roots).contains("is still 16 ms"));
@@ -151,18 +150,14 @@ private slots:
         QTemporaryDir folder;
         const QString path = folder.filePath("flash.jsonl");
         constexpr int Lines = 200;
+        constexpr int Length = 64 * 1024;
         auto append = [&](char fill) {
             AppendFile log;
-            if (!log.Open(path).isEmpty()) {
-                return false;
+            bool ok = log.Open(path).isEmpty();
+            for (int i = 0; ok && i < Lines; ++i) {
+                ok = log.Append(QByteArray(Length, fill) + '\n').isEmpty();
             }
-            const QByteArray line = QByteArray(64 * 1024, fill) + '\n';
-            for (int i = 0; i < Lines; ++i) {
-                if (!log.Append(line).isEmpty()) {
-                    return false;
-                }
-            }
-            return true;
+            return ok;
         };
         const pid_t child = ::fork();
         if (child == 0) {
@@ -170,17 +165,13 @@ private slots:
         }
         QVERIFY(append('a'));
         int status = -1;
-        QCOMPARE(::waitpid(child, &status, 0), child);
-        QCOMPARE(status, 0);
-
+        QVERIFY(::waitpid(child, &status, 0) == child && status == 0);
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QMap<char, int> whole;
         for (const QByteArray& line : file.readAll().split('\n')) {
-            if (!line.isEmpty()) {
-                QVERIFY(line.size() == 64 * 1024 && line.count(line[0]) == line.size());
-                ++whole[line[0]];
-            }
+            QVERIFY(line.isEmpty() || (line.size() == Length && line.count(line[0]) == Length));
+            whole[line.isEmpty() ? '\n' : line[0]] += 1;
         }
         QCOMPARE(whole.value('a'), Lines);
         QCOMPARE(whole.value('b'), Lines);
