@@ -193,9 +193,6 @@ int RunSessions(const CliOptions& options, Console& console) {
     if (!OpenTraces(options.TraceDir, plan.Ports, traces, traceError)) {
         return badInput({}, traceError);
     }
-    if (interrupted) {
-        return ExitInterrupted;
-    }
 
     // One job per port, each with its own copy of the image and the values.
     std::vector<PortJob> jobs;
