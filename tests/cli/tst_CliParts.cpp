@@ -346,13 +346,15 @@ private slots:
         cancelled.HalfWritten = true;
         cancelled.Detail = "stopped at 0x8400; the device may be left half-written";
         json.Finished(1, cancelled);
+        json.Error({}, "--log: cannot append");
         json.Summary(1);
 
         QList<QJsonObject> events;
         for (const QString& line : console.Stdout.trimmed().split('\n')) {
             events << QJsonDocument::fromJson(line.toUtf8()).object();
         }
-        QCOMPARE(events.size(), 8);
+        QCOMPARE(events.size(), 9);
+        QCOMPARE(events[7], (QJsonObject{{"event", "error"}, {"message", "--log: cannot append"}}));
         QCOMPARE(events[0].value("version").toString(), QStringLiteral("1.3"));
         QCOMPARE(events[0].value("device").toString(), QStringLiteral("/dev/ttyS2"));
         QCOMPARE(events[2].value("percent").toInt(), 50);
@@ -417,6 +419,15 @@ private slots:
         human.Summary(1);
         QVERIFY(console.Shown.Lines().filter("%  0x").isEmpty());
         QVERIFY(console.Shown.Lines().last().startsWith("0 of 2 sessions succeeded (2 "));
+
+        // Without a terminal nothing is redrawn; questions are lines of output.
+        CapturedConsole plain;
+        HumanReporter tenths(plain, false);
+        tenths.Started({{"COM3", "update", "/dev/ttyS2", {}}});
+        tenths.Question(0, "Check connection!Retry or cancel?", true);
+        tenths.Tick();
+        QCOMPARE(plain.Stdout, QStringLiteral("COM3  update on /dev/ttyS2\nCOM3  Check "
+                                              "connection!Retry or cancel? -> Retry\n"));
 
         // More ports than rows: a compact block that fits the rows.
         CapturedConsole gang;
