@@ -5,14 +5,10 @@
 #include <cstdio>
 
 #include "CliProgram.h"
+#include "SystemConsole.h"
 
-#ifdef _WIN32
-#include <io.h>
-#define IsTerminal(fd) _isatty(fd)
-#else
-#include <unistd.h>
+#ifndef _WIN32
 #include <csignal>
-#define IsTerminal(fd) isatty(fd)
 #endif
 
 namespace {
@@ -21,9 +17,13 @@ class StandardConsole : public Console {
 public:
     void Out(const QString& text) override { Put(stdout, text); }
     void Err(const QString& text) override { Put(stderr, text); }
-    bool OutIsTerminal() const override { return IsTerminal(fileno(stdout)) != 0; }
+    bool OutIsTerminal() const override { return StandardOutputTerminal().Redraw; }
+    int Columns() const override { return StandardOutputTerminal().Columns; }
+    int Rows() const override { return StandardOutputTerminal().Rows; }
 
 private:
+    // Written through at once: nothing waits in a buffer when the program
+    // has to end abruptly.
     static void Put(std::FILE* stream, const QString& text) {
         const QByteArray bytes = text.toUtf8();
         std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);

@@ -189,6 +189,16 @@ QString QtFileSystem::WriteFileWhole(const QString& path, const QByteArray& byte
     return {};
 }
 
+QString QtFileSystem::ProblemWriting(const QString& path) {
+    // The first step of WriteFileWhole: the target is looked at and a
+    // temporary file is made beside it, which goes again uncommitted.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        return file.errorString();
+    }
+    return {};
+}
+
 QStringList QtFileSystem::ListFiles(const QString& folder, const QString& pattern) {
     QDir dir(folder);
     dir.setNameFilters({pattern});  // matched without regard to case
@@ -217,8 +227,17 @@ QString ProgramFolder() {
 namespace {
 int SignalPipe[2] = {-1, -1};
 std::function<void()> SignalHandler;
+volatile std::sig_atomic_t Requested = 0;
+volatile std::sig_atomic_t SecondRequestStatus = -1;
 
-void OnTerminationSignal(int) {
+void OnTerminationSignal(int signal) {
+    // A second Ctrl-C or SIGTERM, where the program asked for it, ends the
+    // process here and now: whatever keeps the first request from being
+    // carried out (a thread stuck in the kernel) cannot hold this one up.
+    if (Requested && SecondRequestStatus >= 0 && (signal == SIGINT || signal == SIGTERM)) {
+        _exit(SecondRequestStatus);
+    }
+    Requested = 1;
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = write(SignalPipe[1], &byte, 1);
 }
@@ -241,12 +260,23 @@ void OnTerminationSignals(std::function<void()> handler) {
     action.sa_handler = OnTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        // A signal that was ignored when the program started (nohup, a
+        // service manager) stays ignored.
+        struct sigaction inherited {};
+        if (sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) {
+            continue;
+        }
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+void ExitOnSecondTerminationRequest(int status) {
+    SecondRequestStatus = status;
 }
 #else
 void OnTerminationSignals(std::function<void()>) {}
+void ExitOnSecondTerminationRequest(int) {}
 #endif
 
 void EndOnTerminationSignals() {
