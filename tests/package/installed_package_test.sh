@@ -67,7 +67,7 @@ grep -q 'ATTR{latency_timer}="1"' "$root"/usr/lib/udev/rules.d/*.rules ||
 
 export PATH="$root/usr/bin:$PATH"
 export QT_QPA_PLATFORM=offscreen
-export XDG_CONFIG_DIRS="$work/store"
+export FWLOADER_STORE_ROOT="$work/store"
 mkdir -p "$work/store"
 [ "$(command -v fwloader)" = "$root/usr/bin/fwloader" ] || fail "fwloader is not on the PATH"
 [ -L "$root/usr/bin/fwloader" ] || fail "$root/usr/bin/fwloader is not a link"
