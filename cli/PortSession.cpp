@@ -80,6 +80,7 @@ public:
           RetriesLeft(job.Retries),
           Session(*job.State, Traced, Timer1, SettleTimer, *this, Pause, *this) {
         Port.SetDevicePath(job.DevicePath);
+        Port.SetLowLatencyWanted(true);
         Trace.Write(QStringLiteral("session on %1 (%2)").arg(job.Label, Describe(job)));
     }
 
