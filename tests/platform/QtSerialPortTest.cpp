@@ -309,8 +309,6 @@ private slots:
         QTest::addColumn<LowLatencyAnswer>("answer");
         QTest::addColumn<bool>("whileOpen");
         QTest::newRow("probe") << false << "keeps" << false << LowLatencyAnswer::NotAsked << false;
-        QTest::newRow("probe, set by others")
-            << false << "keeps" << true << LowLatencyAnswer::NotAsked << true;
         QTest::newRow("session") << true << "keeps" << false << LowLatencyAnswer::Granted << true;
         QTest::newRow("session, set by others")
             << true << "keeps" << true << LowLatencyAnswer::Granted << true;
@@ -318,8 +316,6 @@ private slots:
             << true << "ignores" << false << LowLatencyAnswer::Ignored << false;
         QTest::newRow("driver refuses")
             << true << "refuses" << false << LowLatencyAnswer::Refused << false;
-        QTest::newRow("no such setting")
-            << true << "none" << false << LowLatencyAnswer::NotOffered << false;
     }
 
     void lowLatencyIsAskedOnlyBySessionsAndLeftAsFound() {

@@ -318,32 +318,24 @@ private slots:
     // FWLOADER_STORE_ROOT moves it, and then the former root is not read.
     void storeRootIsFixedWhateverTheDesktop_data() {
         QTest::addColumn<QByteArray>("named");
-        QTest::addColumn<QByteArray>("xdg");
         QTest::addColumn<QString>("root");
         QTest::addColumn<QString>("former");
-        const QByteArray plasma = "/home/op/.config/kdedefaults:/etc/xdg";
-        QTest::newRow("default") << QByteArray() << QByteArray() << "/var/lib/fwloader"
-                                 << "/etc/xdg";
-        QTest::newRow("KDE Plasma") << QByteArray() << plasma << "/var/lib/fwloader"
-                                    << "/etc/xdg";
-        QTest::newRow("empty") << QByteArray("") << plasma << "/var/lib/fwloader"
+        QTest::newRow("unset") << QByteArray() << "/var/lib/fwloader"
                                << "/etc/xdg";
-        QTest::newRow("named") << QByteArray("/srv/store") << plasma << "/srv/store"
+        QTest::newRow("empty") << QByteArray("") << "/var/lib/fwloader"
+                               << "/etc/xdg";
+        QTest::newRow("named") << QByteArray("/srv/store") << "/srv/store"
                                << "";
     }
 
     void storeRootIsFixedWhateverTheDesktop() {
         QFETCH(QByteArray, named);
-        QFETCH(QByteArray, xdg);
         const QByteArray saved = qgetenv("FWLOADER_STORE_ROOT");
-        auto set = [](const char* name, const QByteArray& value) {
-            value.isNull() ? qunsetenv(name) : qputenv(name, value);
-        };
-        set("FWLOADER_STORE_ROOT", named);
-        set("XDG_CONFIG_DIRS", xdg);
+        qputenv("XDG_CONFIG_DIRS", "/home/op/.config/kdedefaults:/etc/xdg");  // KDE Plasma's
+        named.isNull() ? qunsetenv("FWLOADER_STORE_ROOT") : qputenv("FWLOADER_STORE_ROOT", named);
         const QString root = QString::fromStdString(PerMachineStoreRoot());
         const QString former = QString::fromStdString(FormerStoreRoot());
-        set("FWLOADER_STORE_ROOT", saved);
+        qputenv("FWLOADER_STORE_ROOT", saved);
         qunsetenv("XDG_CONFIG_DIRS");
         QTEST(root, "root");
         QTEST(former, "former");
@@ -395,8 +387,10 @@ private slots:
         QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
     }
 
-    // A file saved by the registry editor stays UTF-16LE; one that is no
-    // UTF-16 reads as missing and stays as it is.
+    // A file saved by the registry editor stays UTF-16LE, with a space and a
+    // character beyond 16 bits (a surrogate pair) in a value written; one that
+    // is no UTF-16 (an odd byte count, a high surrogate before U+E000, a lone
+    // low one) reads as missing and stays as it is.
     void utf16FileIsReadAndKeepsItsEncoding() {
         auto wide = [](const QString& text) {
             return QByteArray("\xFF\xFE") +
@@ -404,20 +398,23 @@ private slots:
         };
         const QString head = QStringLiteral(
             "Windows Registry Editor Version 5.00\r\n\r\n"
-            "[HKEY_LOCAL_MACHINE\\SoftWare\\Vendor\\Update]\r\n\"Name\"=\"端口\"\r\n");
-        WriteAll(KeyFilePath(), wide(head + "\"ComPort\"=\"5\"\r\n"));
+            "[HKEY_LOCAL_MACHINE\\SoftWare\\Vendor\\Update]\r\n\"ComPort\"=\"5\"\r\n");
+        WriteAll(KeyFilePath(), wide(head + "\"Name\"=\"端口\"\r\n"));
         RegFileStore store(Root.path().toStdString());
         RegKeys keys(store);
         QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("5"));
-        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "7"));
-        QCOMPARE(ReadAll(KeyFilePath()), wide(head + "\"ComPort\"=\"7\"\r\n"));
-        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "Name"), QStringLiteral("端口"));
+        const QString name = QStringLiteral("端口 𐀀");
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "Name", name));
+        QCOMPARE(ReadAll(KeyFilePath()), wide(head + "\"Name\"=\"" + name + "\"\r\n"));
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "Name"), name);
 
-        const QByteArray broken = wide("\"ComPort\"=\"5\"\r\n").chopped(1);
-        WriteAll(KeyFilePath(), broken);
-        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QString());
-        QVERIFY(!keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "7"));
-        QCOMPARE(ReadAll(KeyFilePath()), broken);
+        for (const char* tail : {"00", "00d800e0", "00dc"}) {
+            const QByteArray broken = wide(head) + QByteArray::fromHex(tail);
+            WriteAll(KeyFilePath(), broken);
+            QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QString());
+            QVERIFY(!keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "7"));
+            QCOMPARE(ReadAll(KeyFilePath()), broken);
+        }
     }
 
     // A key's values are those under its own header (and before the first
