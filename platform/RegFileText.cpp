@@ -91,26 +91,34 @@ std::string Escape(const std::string& text) {
     return out;
 }
 
+// Reads the head of a value line from s[i] on: "Name"= (or @= for the
+// default value, whose name is empty) with the blanks around it; i is then
+// where the data begins.
+bool ReadValueHead(const std::string& s, std::size_t& i, std::string& name) {
+    SkipBlanks(s, i);
+    if (i < s.size() && s[i] == '@') {
+        ++i;
+    } else if (!ReadQuoted(s, i, name)) {
+        return false;
+    }
+    SkipBlanks(s, i);
+    if (i >= s.size() || s[i] != '=') {
+        return false;
+    }
+    ++i;
+    SkipBlanks(s, i);
+    return true;
+}
+
 // regedit wraps the long hex data of a value line after a comma with a
 // trailing backslash; any other line that ends with a backslash (a comment, a
 // string value) stands alone. Whether a line opens such a value is decided
 // once, on its first line.
 bool OpensHexValue(const std::string& line) {
     std::size_t i = 0;
-    SkipBlanks(line, i);
     std::string name;
-    if (i < line.size() && line[i] == '@') {
-        ++i;
-    } else if (!ReadQuoted(line, i, name)) {
-        return false;
-    }
-    SkipBlanks(line, i);
-    if (i >= line.size() || line[i] != '=') {
-        return false;
-    }
-    ++i;
-    SkipBlanks(line, i);
-    return line.compare(i, 4, "hex:") == 0 || line.compare(i, 4, "hex(") == 0;
+    return ReadValueHead(line, i, name) &&
+           (line.compare(i, 4, "hex:") == 0 || line.compare(i, 4, "hex(") == 0);
 }
 
 // One logical entry of a store file: a value line with its continuation
@@ -298,19 +306,10 @@ bool DecodeContent(const std::string& content, std::string& text, bool& wide) {
 bool RegFileStore::ParseValueLine(const std::string& line, Value& out) {
     const std::string s = JoinContinuations(line);
     std::size_t i = 0;
-    SkipBlanks(s, i);
     Value v;
-    if (i < s.size() && s[i] == '@') {
-        ++i;
-    } else if (!ReadQuoted(s, i, v.Name)) {
+    if (!ReadValueHead(s, i, v.Name)) {
         return false;
     }
-    SkipBlanks(s, i);
-    if (i >= s.size() || s[i] != '=') {
-        return false;
-    }
-    ++i;
-    SkipBlanks(s, i);
     const std::string rest = s.substr(i);
     if (!rest.empty() && rest[0] == '"') {
         std::size_t j = 0;
@@ -464,7 +463,9 @@ bool RegFileStore::WithStringValue(const std::string& content, bool exists,
             return false;  // a name or value that UTF-16 cannot hold
         }
     } else {
-        out = std::move(text);
+        // A first line that begins with the bytes of the UTF-16 mark keeps
+        // the UTF-8 mark before it, or the file would read as UTF-16.
+        out = text.compare(0, 2, "\xFF\xFE") == 0 ? "\xEF\xBB\xBF" + text : std::move(text);
     }
     // A file that would no longer be read is not written.
     return out.size() <= MaxFileBytes;
