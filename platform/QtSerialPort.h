@@ -49,7 +49,8 @@ public:
     void SetLowLatencyWanted(bool wanted) { LowLatencyWanted = wanted; }
     // What the driver answered when the open port asked for low latency.
     LowLatencyAnswer LowLatency() const { return LowLatencyState; }
-    // The driver's flag as the port reaches it (the system's by default).
+    // The driver's flag as the port reaches it (the system's by default); it
+    // must outlive the port, whose closing may still change it.
     void UseLowLatencyFlag(LowLatencyFlag& flag) { Flag = &flag; }
 
 private:

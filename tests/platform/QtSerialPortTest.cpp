@@ -371,8 +371,8 @@ private slots:
     // The close that the vanished device forces puts the low-latency flag
     // back too.
     void vanishingDeviceClosesThePortWithOneLineErrorAndNoSpin() {
+        ScriptedFlag flag;  // outlives the port, which puts it back as it goes
         DeviceLink link;
-        ScriptedFlag flag;
         link.Port.UseLowLatencyFlag(flag);
         link.Port.SetLowLatencyWanted(true);
         QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
