@@ -86,6 +86,7 @@ private slots:
         QTest::newRow("string") << QByteArray("\"ComPort\"=\"5\"") << "5";
         QTest::newRow("escaped string") << QByteArray("\"ComPort\"=\"a\\\"b\\\\c\"") << "a\"b\\c";
         QTest::newRow("expandable string") << QByteArray("\"ComPort\"=hex(2):35,00") << "5";
+        QTest::newRow("type with a leading zero") << QByteArray("\"ComPort\"=hex(02):35") << "5";
         QTest::newRow("dword 258") << QByteArray("\"ComPort\"=dword:00000102") << "&h102";
         QTest::newRow("dword 26") << QByteArray("\"ComPort\"=dword:0000001a") << "&h1A";
         QTest::newRow("binary") << QByteArray("\"ComPort\"=hex:35") << "";
@@ -407,6 +408,11 @@ private slots:
         QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "Name", name));
         QCOMPARE(ReadAll(KeyFilePath()), wide(head + "\"Name\"=\"" + name + "\"\r\n"));
         QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "Name"), name);
+        // No UTF-8 (an overlong "/"): UTF-16 cannot hold it.
+        const QByteArray before = ReadAll(KeyFilePath());
+        QVERIFY(
+            !store.SetStringValue(HkeyLocalMachine, KeyPath.toStdString(), "Name", "\xE0\x80\xAF"));
+        QCOMPARE(ReadAll(KeyFilePath()), before);
 
         for (const char* tail : {"00", "00d800e0", "00dc"}) {
             const QByteArray broken = wide(head) + QByteArray::fromHex(tail);
