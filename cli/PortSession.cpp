@@ -72,6 +72,7 @@ public:
     std::unique_ptr<SerialPort> MakePort(const PortJob& job) override {
         auto port = std::make_unique<QtSerialPort>();
         port->SetDevicePath(job.DevicePath);
+        port->SetLowLatencyWanted(true);
         return port;
     }
     std::unique_ptr<OneShotTimer> MakeTimer() override {

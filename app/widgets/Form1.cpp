@@ -101,7 +101,9 @@ void Form1::SetVersionLabel(const QString& text) {
 }
 
 void Form1::ShowSessionWindow() {
-    FormProcess window(State, std::make_unique<QtSerialPort>(), Messages, Pause, this);
+    auto port = std::make_unique<QtSerialPort>();
+    port->SetLowLatencyWanted(true);
+    FormProcess window(State, std::move(port), Messages, Pause, this);
     window.exec();
 }
 

@@ -100,7 +100,7 @@ class CliOverWireTest : public QObject {
         env.remove("DISPLAY");
         env.remove("WAYLAND_DISPLAY");
         env.remove("QT_QPA_PLATFORM");
-        env.insert("XDG_CONFIG_DIRS", Root->path());
+        env.insert("FWLOADER_STORE_ROOT", Root->path());
         return env;
     }
 
@@ -151,7 +151,7 @@ private slots:
     void init() {
         Root = std::make_unique<QTemporaryDir>();
         Folder = std::make_unique<QTemporaryDir>();
-        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(Root->path()));
+        qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(Root->path()));
         Put("Config.txt", "1:2:3\r\nVendor\r\nTitle\r\n");
     }
 

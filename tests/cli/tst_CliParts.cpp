@@ -209,7 +209,7 @@ private slots:
 
     void portNames() {
         QTemporaryDir root;
-        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(root.path()));
+        qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(root.path()));
         QDir().mkpath(root.filePath("dosdevices"));
         QFile::link(QDir::rootPath() + "dev/null", root.filePath("dosdevices/com5"));
         QFile::link(QDir::rootPath() + "dev/null", root.filePath("dosdevices/com120"));
@@ -242,7 +242,7 @@ private slots:
                 ResolvePortName("COM7", other, error));
         QVERIFY(FindSharedDevice({byNumber, byPath}).contains("are the same port"));
         QCOMPARE(FindSharedDevice({byNumber, other}), QString());
-        qunsetenv("XDG_CONFIG_DIRS");
+        qunsetenv("FWLOADER_STORE_ROOT");
     }
 
     // The tracing port changes nothing of what the session sends, nor when:
