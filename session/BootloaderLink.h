@@ -15,8 +15,8 @@
 //
 // A dirty line becomes clean by being quiet: nothing received and nothing
 // sent for longer than the longest answer delay seen in the session (at
-// least the watchdog's interval, within which the Parts take an answer as
-// in time), plus a margin. A device that serves one request at a time
+// least the watchdog's interval, within which an answer counts as in time),
+// plus a margin. A device that serves one request at a time
 // answers each waiting copy within that delay of the answer before it, so
 // after such a quiet none is left. Each byte that arrives starts the quiet
 // again, also bytes found waiting when a header goes out. A line that never
