@@ -62,8 +62,12 @@ public:
     // seen, but not less than the watchdog's interval, plus the margin.
     static constexpr int QuietFloorMs = 1000;
     static constexpr int QuietMarginMs = 250;
-    // Answer delays are counted up to this; nothing real comes near it.
-    static constexpr int LongestCountedMs = 60000;
+    // Answer delays are counted up to this. A delay is timed from the first
+    // copy that may have been answered, and when the operator answers the
+    // watchdog's question at once, copies stay live over many seconds of
+    // resends; a device that takes longer than this for each answer is no
+    // device the watchdog could ever serve.
+    static constexpr int LongestCountedMs = 10000;
 
     // quietTimer is the link's own one-shot timer; its clock times the
     // answers. The link installs its tick handler and removes it again.
@@ -89,8 +93,8 @@ public:
     // Reads everything waiting and lets it go (the session has ended).
     void Drop();
 
-    // True when no copy can be answered any more. Throws away what has come
-    // in; a byte found there keeps live copies live.
+    // True when no copy can be answered any more. While copies are live it
+    // throws away what has come in; a byte found there keeps them live.
     bool IsClean();
     // Waits until the line is clean (it is not: IsClean said so), throwing
     // away everything that arrives, then calls whenClean.

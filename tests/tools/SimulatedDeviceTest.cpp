@@ -299,11 +299,7 @@ private slots:
     void repliesCutStrayedSlowOrBabbling() {
         DeviceLink link;
         QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
-        QByteArray memory(65536, '\0');
-        for (int i = 0; i < memory.size(); ++i) {
-            memory[i] = static_cast<char>(i * 7 + 3);
-        }
-        link.Device.SetMemory(memory);
+        const QByteArray memory = link.FillMemory(7, 3);
         QElapsedTimer clock;
         QByteArray got;
         QList<qint64> times;  // of each byte
@@ -389,11 +385,7 @@ private slots:
     void adapterHoldsRepliesUntilItsTimerUnlessAPacketFills() {
         DeviceLink link;
         QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
-        QByteArray memory(65536, '\0');
-        for (int i = 0; i < memory.size(); ++i) {
-            memory[i] = static_cast<char>(i * 13 + 1);
-        }
-        link.Device.SetMemory(memory);
+        const QByteArray memory = link.FillMemory(13, 1);
         link.Device.SetLatencyTimerMs(60);
 
         // A one-byte reply waits out the timer.
