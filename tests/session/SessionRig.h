@@ -42,9 +42,8 @@ enum class Kind { Connect, Erase, Write, Block, Read, Go, Unknown };
 // Cut: all of the reply but its last byte (of a read block, its first half)
 // comes 990 ms after the packet, the rest 300 ms later. Stray: a stray byte
 // right before the reply, whose last byte comes 40 ms after the rest. Slow:
-// the device takes SlowMs over the packet. Babble: Late, and from the reply
-// on a byte of BabbleByte every 100 ms while the port is open. Junk: a byte
-// right behind the reply.
+// the device takes 1.7 s over the packet. Babble: Late, and from the reply on
+// 0x79 every 100 ms while the port is open.
 enum class Fault {
     None,
     Silent,
@@ -57,8 +56,7 @@ enum class Fault {
     Cut,
     Stray,
     Slow,
-    Babble,
-    Junk
+    Babble
 };
 
 struct Exchange {
@@ -93,8 +91,6 @@ public:
     qint64 ReplyDelayMs = 0;
     qint64 LateMs = 1500;
     qint64 TwiceGapMs = 0;
-    qint64 SlowMs = 1700;
-    char BabbleByte = char(StatusAck);
     QList<int> Pieces;
     QByteArray Trailing;  // junk sent right after every reply
 
@@ -288,7 +284,7 @@ private:
         const qint64 now = Port.Scheduler().Now();
         const qint64 start = std::max(now, BusyUntil);
         const qint64 due = start + (late ? LateMs : ReplyDelayMs) +
-                           (changed == Fault::Slow ? SlowMs : 0) + (start > now ? 1 : 0);
+                           (changed == Fault::Slow ? 1700 : 0) + (start > now ? 1 : 0);
         BusyUntil = due;
         const qint64 delay = due - now;
         const qsizetype tail = changed == Fault::Cut && reply.size() == 129 ? 65 : 1;
@@ -302,7 +298,7 @@ private:
             BusyUntil = due + 40;
             Port.Deliver(reply.right(1), delay + 40);
         } else {
-            Port.Deliver(reply + Trailing + (changed == Fault::Junk ? "\xEE" : ""), delay, Pieces);
+            Port.Deliver(reply + Trailing, delay, Pieces);
         }
         if (changed == Fault::Twice) {
             Port.Deliver(reply, delay + TwiceGapMs);
@@ -313,7 +309,7 @@ private:
     }
 
     void Babble(qint64 delay) {
-        Port.Deliver(QByteArray(1, BabbleByte), delay);
+        Port.Deliver(QByteArray(1, char(StatusAck)), delay);
         Port.Scheduler().Post(delay, [this] {
             if (Port.IsOpen()) {
                 Babble(100);

@@ -45,17 +45,6 @@ struct DeviceLink {
         return Start() && Port.SetSettings(settings) && Port.Open();
     }
 
-    // Gives the device memory whose byte at a is a * step + offset, and
-    // returns it.
-    QByteArray FillMemory(int step, int offset) {
-        QByteArray memory(65536, '\0');
-        for (int i = 0; i < memory.size(); ++i) {
-            memory[i] = static_cast<char>(i * step + offset);
-        }
-        Device.SetMemory(memory);
-        return memory;
-    }
-
     // Sends a request the way a session does (waiting input thrown away, the
     // threshold set to the reply length) and returns every byte waiting once
     // the threshold was reached, or nothing when no reply came in timeoutMs.
