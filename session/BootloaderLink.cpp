@@ -94,6 +94,7 @@ void BootloaderLink::Send(const QByteArray& bytes, int replyLength, ReplyForm fo
 BootloaderLink::Reply BootloaderLink::TakeReply() {
     Reply r;
     r.Bytes = Port.ReadAll();
+    r.SentClean = SentClean;
     const auto size = r.Bytes.size();
     if (size > 0) {
         LastActivityMs = Now();

@@ -53,6 +53,9 @@ public:
         // only when nothing was thrown away meanwhile (it might be the tail
         // of one answer and the head of the next).
         bool OfThisRequest = false;
+        // The request went out on a clean line: nothing but its own answer
+        // could come.
+        bool SentClean = false;
         // The answer of the only copy that could be answered; the line is
         // clean again.
         bool Trusted = false;

@@ -273,7 +273,7 @@ void BootloaderSession::CommandReply(const Reply& r) {
     // recognised, and is never read beyond its end.
     const std::uint8_t status = r.OfThisRequest ? At(r.Bytes, 0) : 0;
 
-    if (command == CodeWriteMemory && r.Answer && !r.Trusted) {
+    if (command == CodeWriteMemory && !r.Trusted && (r.Answer || !r.SentClean)) {
         // Another copy of the header (or the data block before it) may be
         // answered yet, and the device may wait for a data block meanwhile.
         RedoBlock();
@@ -294,7 +294,9 @@ void BootloaderSession::CommandReply(const Reply& r) {
                At(r.Bytes, 1) == ModelMarker) {
         DecideEnding(SessionOutcome::Refused);
         EndSession(CloseAfterFailureMs);  // the device refuses the update
-    } else if (status == StatusRefused) {
+    } else if (status == StatusRefused || !r.SentClean) {
+        // Refused; or, on a dirty line, something that is no answer of this
+        // request: asked again once the line is clean.
         SendNext(QStringLiteral("Retry"));
         CountRetry();
     } else {
