@@ -28,7 +28,6 @@ BootloaderLink::~BootloaderLink() {
 }
 
 void BootloaderLink::Reset() {
-    Stop();
     Forget();
     LastActivityMs = Now();
     LongestAnswerMs = 0;
@@ -60,15 +59,6 @@ void BootloaderLink::Discard() {
         LastActivityMs = Now();
         ThrownWhileLive = ThrownWhileLive || !Live.isEmpty();
     }
-}
-
-bool BootloaderLink::IsClean() {
-    if (Live.isEmpty()) {
-        return true;  // the usual case: the answer just taken was trusted
-    }
-    Discard();
-    ForgetIfQuiet();
-    return Live.isEmpty();
 }
 
 void BootloaderLink::SendHeader(const QByteArray& header, int replyLength, ReplyForm form) {

@@ -79,7 +79,7 @@ public:
     BootloaderLink(const BootloaderLink&) = delete;
     BootloaderLink& operator=(const BootloaderLink&) = delete;
 
-    // A new session: nothing sent yet, no answer seen.
+    // A new session (the last one stopped): nothing sent yet, no answer seen.
     void Reset();
     // Sets the line settings of the port (the rate of the replies to come).
     void SetLine(const QString& settings);
@@ -96,9 +96,10 @@ public:
     // Reads everything waiting and lets it go (the session has ended).
     void Drop();
 
-    // True when no copy can be answered any more. While copies are live it
-    // throws away what has come in; a byte found there keeps them live.
-    bool IsClean();
+    // True when no copy can be answered any more: nothing went out since the
+    // last trusted answer. (Right after a reply the line cannot have been
+    // quiet long enough for live copies to have gone.)
+    bool IsClean() const { return Live.isEmpty(); }
     // Waits until the line is clean (it is not: IsClean said so), throwing
     // away everything that arrives, then calls whenClean.
     void Settle(std::function<void()> whenClean);

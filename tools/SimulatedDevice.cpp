@@ -494,7 +494,9 @@ void SimulatedDevice::HandleHeader(const QByteArray& header) {
             } else if (fault == FaultKind::BadStatus) {
                 Reply(status, length);
             } else {
+                AnnouncingData = true;
                 const qint64 due = reply ? Reply(ack, length) : Clock.elapsed();
+                AnnouncingData = false;
                 ExpectedData = n + 1;
                 DataAddress = address;
                 DataAnnouncedMs = due;
@@ -682,6 +684,7 @@ qint64 SimulatedDevice::Reply(const QByteArray& bytes, int requestLength) {
     }
     // The reply's last byte is in the newest outbox entry.
     const qint64 delivered = Outbox.back().DueUs;
+    Outbox.back().Announces = AnnouncingData;
     Count.AdapterHeldUs += delivered - LineLastUs;
     if (change == FaultKind::Twice) {
         queue(LineLastUs + static_cast<qint64>(ReplyChange.DelayMs) * 1000, bytes);
@@ -784,6 +787,11 @@ void SimulatedDevice::SendDueReplies() {
             QThread::usleep(static_cast<unsigned long>(wait));
         }
         const QByteArray bytes = Outbox.front().Bytes;
+        // The data block is awaited from when its acknowledgement really
+        // went, also when this thread was held up and sent it late.
+        if (Outbox.front().Announces) {
+            DataAnnouncedMs = Clock.elapsed();
+        }
         Outbox.pop_front();
         if (Terminal->Write(bytes)) {
             Record(TrafficRecord::Direction::Out, bytes);

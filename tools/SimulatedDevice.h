@@ -164,7 +164,8 @@ private:
     struct PendingReply {
         qint64 DueUs;  // microseconds on Clock
         QByteArray Bytes;
-        bool Filling = false;  // an adapter packet that later bytes may still join
+        bool Filling = false;    // an adapter packet that later bytes may still join
+        bool Announces = false;  // ends the acknowledgement of a WriteMemory
     };
 
     void OnData(const QByteArray& bytes);
@@ -215,9 +216,10 @@ private:
     int ArrivalRate = 0;   // the rate at which the pending bytes came
     int ExpectedData = 0;  // > 0: the data block (with its XOR) awaited
     int DataAddress = 0;
-    qint64 DataAnnouncedMs = 0;
-    bool Connected = false;  // a Connect has been accepted
-    int SessionRate = 0;     // the rate the session goes on at
+    qint64 DataAnnouncedMs = 0;   // when the acknowledgement went out
+    bool AnnouncingData = false;  // the reply being queued acknowledges a WriteMemory
+    bool Connected = false;       // a Connect has been accepted
+    int SessionRate = 0;          // the rate the session goes on at
 
     // Sending.
     std::deque<PendingReply> Outbox;
