@@ -22,6 +22,11 @@ public:
     void Start(int) override { Armed = true; }
     void Stop() override { Armed = false; }
     bool IsActive() const override { return Armed; }
+    qint64 NowMs() const override {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   Clock::now().time_since_epoch())
+            .count();
+    }
     void Fire() {
         Armed = false;
         RaiseTick();

@@ -237,7 +237,7 @@ SessionFigures RunSession(DeviceThread& device, bool update, bool lineTiming, qu
     // in), then its reply (one or more pieces out). The gap before the second
     // request follows the Connect reply and holds the prescribed pause.
     struct Exchange {
-        Clock::time_point LastIn, FirstOut, LastOut;
+        Clock::time_point LastIn, LastOut;
         int Request = 0;
         int Reply = 0;
     } current;
@@ -246,7 +246,9 @@ SessionFigures RunSession(DeviceThread& device, bool update, bool lineTiming, qu
         if (x.Request == 0 || x.Reply == 0) {
             return;
         }
-        const double held = Micros(x.FirstOut - x.LastIn) / 1000.0;
+        // Until the reply's last byte: with line timing the device paces the
+        // bytes of a reply, and its line model is for the last one.
+        const double held = Micros(x.LastOut - x.LastIn) / 1000.0;
         figures.DeviceHoldMs += held;
         if (lineTiming) {
             // The device's line model: whole microseconds, rounded up.
@@ -258,9 +260,6 @@ SessionFigures RunSession(DeviceThread& device, bool update, bool lineTiming, qu
     for (const Stamp& s : traffic) {
         if (!s.In) {
             figures.FromDevice += s.Bytes;
-            if (current.Reply == 0) {
-                current.FirstOut = s.Time;
-            }
             current.Reply += s.Bytes;
             current.LastOut = s.Time;
             continue;

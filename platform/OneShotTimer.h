@@ -2,6 +2,8 @@
 
 #include <functional>
 
+#include <QtGlobal>
+
 // A one-shot timer on the user-interface thread: Start arms it for one tick
 // (starting again restarts the countdown), the tick disarms it before the
 // handler runs.
@@ -11,6 +13,10 @@ public:
     virtual void Start(int milliseconds) = 0;
     virtual void Stop() = 0;
     virtual bool IsActive() const = 0;
+    // The time in milliseconds on the clock that the timer counts by: it only
+    // ever goes forward, and its zero means nothing. What happened between
+    // two ticks is timed with it.
+    virtual qint64 NowMs() const = 0;
 
     void SetTickHandler(std::function<void()> handler) { Handler = std::move(handler); }
 

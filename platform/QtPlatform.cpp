@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSaveFile>
 #include <QThread>
@@ -36,6 +37,16 @@ void QtOneShotTimer::Stop() {
 
 bool QtOneShotTimer::IsActive() const {
     return Timer.isActive();
+}
+
+// One monotonic clock for every timer of the process.
+qint64 QtOneShotTimer::NowMs() const {
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer started;
+        started.start();
+        return started;
+    }();
+    return clock.elapsed();
 }
 
 void QtPause::Sleep(int milliseconds) {

@@ -18,6 +18,7 @@ public:
     void Start(int milliseconds) override;
     void Stop() override;
     bool IsActive() const override;
+    qint64 NowMs() const override;
 
 private:
     QTimer Timer;

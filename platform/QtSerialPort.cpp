@@ -165,22 +165,16 @@ QByteArray QtSerialPort::DiscardInput() {
     // system. What arrived while the thread was blocked (the pause after the
     // Connect reply, a long handler) still waits in the system's buffer: it
     // is read here without waiting, as far as it can be, so that the caller
-    // can see it. A babbling line is not read for ever: what is left, and
-    // whatever arrives meanwhile, is purged unseen by clear(Input), which
+    // can see it. A babbling line is not read for ever. Then clear(Input)
     // empties the class buffer and the driver's (tcflush on Unix, PurgeComm
-    // on Windows). When the system held nothing (the usual case: a session
-    // discards right after reading its answer) the purge is left out; it
-    // could only catch a byte arriving in the microseconds since the look.
+    // on Windows), always: a driver may hold bytes that a look without
+    // waiting does not report yet, and the purge costs one system call.
     constexpr int MaxDrains = 16;
     QByteArray thrown = Port.readAll();
-    bool held = false;
     for (int i = 0; i < MaxDrains && Port.waitForReadyRead(0); ++i) {
         thrown += Port.readAll();
-        held = true;
     }
-    if (held) {
-        Port.clear(QSerialPort::Input);
-    }
+    Port.clear(QSerialPort::Input);
     Port.clearError();  // a look that found nothing leaves a time-out error behind
     return thrown;
 }

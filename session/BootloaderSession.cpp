@@ -23,14 +23,6 @@ constexpr int MarkerPauseMs = 100;
 const QString HighRate = QStringLiteral("19200,N,8,1");
 const QString LowRate = QStringLiteral("9600,N,8,1");
 
-std::uint8_t XorOf(const char* bytes, int count) {
-    std::uint8_t x = 0;
-    for (int i = 0; i < count; ++i) {
-        x ^= static_cast<std::uint8_t>(bytes[i]);
-    }
-    return x;
-}
-
 std::uint8_t At(const QByteArray& r, int i) {
     return static_cast<std::uint8_t>(r[i]);
 }
@@ -38,26 +30,23 @@ std::uint8_t At(const QByteArray& r, int i) {
 }  // namespace
 
 BootloaderSession::BootloaderSession(ProcessState& state, SerialPort& msComm1, OneShotTimer& timer1,
-                                     OneShotTimer& settleTimer, MessageBoxes& messages,
-                                     Pause& pause, SessionView& view)
+                                     OneShotTimer& quietTimer, MessageBoxes& messages, Pause& pause,
+                                     SessionView& view)
     : State(state),
       MSComm1(msComm1),
       Timer1(timer1),
-      SettleTimer(settleTimer),
       Messages(messages),
       Sleeper(pause),
-      View(view) {
+      View(view),
+      Link(msComm1, quietTimer) {
     MSComm1.SetCommHandler([this](SerialPort::CommEvent event) { MSComm1_OnComm(event); });
     Timer1.SetTickHandler([this] { Timer1_Timer(); });
-    SettleTimer.SetTickHandler([this] { SettleTimer_Timer(); });
 }
 
 BootloaderSession::~BootloaderSession() {
     Timer1.Stop();
-    SettleTimer.Stop();
     MSComm1.SetCommHandler({});
     Timer1.SetTickHandler({});
-    SettleTimer.SetTickHandler({});
 }
 
 std::int32_t BootloaderSession::Low() const {
@@ -79,9 +68,7 @@ void BootloaderSession::DecideEnding(SessionOutcome outcome) {
 void BootloaderSession::Form_Load() {
     Loaded = true;
     Ending = SessionOutcome::Running;
-    Settling = false;
-    CopiesSpanMs = 0;
-    RequestArmedMs = 0;
+    Link.Reset();
     RetryCount = 0;
     WatchdogBusy = false;
     MSComm1.SetPortNumber(State.ComPortNumber);
@@ -134,93 +121,41 @@ void BootloaderSession::Form_Unload() {
     DecideEnding(SessionOutcome::Closed);
     // Nothing may tick into a closed window.
     Timer1.Stop();
-    SettleTimer.Stop();
-    Settling = false;
+    Link.Stop();
     if (MSComm1.IsOpen()) {
         MSComm1.Close();
     }
 }
 
-void BootloaderSession::ArmWatch(int milliseconds) {
-    Timer1.Start(milliseconds);
-    RequestArmedMs += milliseconds;
-}
-
 void BootloaderSession::WriteHeader() {
-    ArmWatch(SendWatchMs);
-    // Reply bytes are counted from the first byte after the send: whatever
-    // came before, also what the system still holds, is not part of it.
-    MSComm1.DiscardInput();
+    Timer1.Start(SendWatchMs);
     ReplyPhase = NextPhase;
-    MSComm1.SetReceiveThreshold(ReplyLength);
-    MSComm1.Write(QByteArray(reinterpret_cast<const char*>(CommandHeader.data()), HeaderLength));
+    // Reply bytes are counted from the first byte after the send: the link
+    // throws away whatever came before, also what the system still holds.
+    Link.SendHeader(QByteArray(reinterpret_cast<const char*>(CommandHeader.data()), HeaderLength),
+                    ReplyLength,
+                    CommandHeader[1] == CodeReadMemory ? BootloaderLink::ReplyForm::Frame
+                                                       : BootloaderLink::ReplyForm::Status);
 }
 
-// A request that has not gone out before. When the request answered last went
-// out more than once, the line settles first.
+// The next packet, once the line is clean: at once after a trusted reply,
+// else when the line has been quiet long enough. Meanwhile no request is
+// outstanding and Timer1 watches the line: a line that never goes quiet
+// meets the watchdog's question as silence does.
 void BootloaderSession::SendNext(const QString& stepName) {
-    if (CopiesSpanMs > 0) {
-        StartSettle(stepName);
+    if (Link.IsClean()) {
+        SendCommand(stepName);
         return;
     }
-    RequestArmedMs = 0;
-    SendCommand(stepName);
-}
-
-// The request now outstanding, once more. A crossable resend is one that a
-// late answer to an earlier copy can cross: after silence (the answer may
-// merely be late) or after a reply that is no answer of the protocol (an
-// unrecognised status byte, a reply cut short: a stray byte taken for the
-// answer makes the real answer come later). A refusal (0x1F) or a read block
-// whose check byte is wrong is the device's answer to that copy, given in
-// time: resent at once, it makes the request crossable only when it already
-// was, so that a device that answers in time meets the packets and timing of
-// a plain session also when it refuses.
-void BootloaderSession::Resend(const QString& stepName, bool crossable) {
-    if (crossable || CopiesSpanMs > 0) {
-        // Every copy so far went out within the watch time armed since the
-        // first one (each send arms its watch before the next can go out).
-        CopiesSpanMs = std::max(RequestArmedMs, 1);
-    }
-    SendCommand(stepName);
-}
-
-// Why the line settles, and for how long. The copies of the request went out
-// over at most CopiesSpanMs. The device needs about the same time to answer
-// each copy, so any answer still to come arrives within that span after the
-// one that was taken, and the gap between two of them is no longer than it.
-// The quiet time is that span (no guess about the device: the session's own
-// watch intervals bound it) plus a margin for an answer somewhat slower than
-// the first; each byte that comes starts the quiet time again, and all that
-// comes is thrown away. A line that never goes quiet does not hold the
-// session: Timer1 ends the wait after SettleLimitFactor quiet times, and the
-// request then goes out as it would have, watched as every request is.
-// Meanwhile no request is outstanding: the watchdog has nothing to resend.
-void BootloaderSession::StartSettle(const QString& stepName) {
-    Settling = true;
-    SettleStep = stepName;
-    SettleQuietMs = std::min(CopiesSpanMs, SettleSpanLimitMs) + SettleMarginMs;
-    CopiesSpanMs = 0;
-    RequestArmedMs = 0;
     AwaitingReply = false;
     ReplyPhase = 0;
-    MSComm1.DiscardInput();
-    MSComm1.SetReceiveThreshold(1);
-    SettleTimer.Start(SettleQuietMs);
-    Timer1.Start(SettleQuietMs * SettleLimitFactor);
+    Timer1.Start(Link.QuietMs() + SendWatchMs);
+    Link.Settle([this, stepName] { EndSettle(stepName); });
 }
 
-void BootloaderSession::EndSettle() {
-    Settling = false;
-    SettleTimer.Stop();
-    SendCommand(SettleStep);
-}
-
-void BootloaderSession::SettleTimer_Timer() {
-    SettleTimer.Stop();
-    if (Running() && Settling) {
-        EndSettle();
-    }
+void BootloaderSession::EndSettle(const QString& stepName) {
+    Timer1.Stop();
+    SendCommand(stepName);
 }
 
 void BootloaderSession::SendCommand(const QString& stepName) {
@@ -230,16 +165,11 @@ void BootloaderSession::SendCommand(const QString& stepName) {
     AwaitingReply = true;
     if (CommandHeader[1] == CodeConnect) {
         if (MSComm1.IsOpen()) {
-            MSComm1.DiscardInput();
+            Link.Discard();
         }
         // An unanswered Connect is tried at the other line rate each time.
-        if (NextBaudHigh) {
-            MSComm1.SetSettings(HighRate);
-            NextBaudHigh = false;
-        } else {
-            MSComm1.SetSettings(LowRate);
-            NextBaudHigh = true;
-        }
+        Link.SetLine(NextBaudHigh ? HighRate : LowRate);
+        NextBaudHigh = !NextBaudHigh;
     }
 
     if (stepName == StepUpdate() || stepName == StepReadFirmware()) {
@@ -266,7 +196,6 @@ void BootloaderSession::SendDataBlock() {
     if (!Running()) {
         return;
     }
-    RequestArmedMs = 0;
     const int start = CommandHeader[3] * 256 + CommandHeader[4];
     const int n = CommandHeader[5];
     QByteArray block(n + 1, '\0');
@@ -280,9 +209,8 @@ void BootloaderSession::SendDataBlock() {
     }
     block[n] = static_cast<char>(x);
     ReplyPhase = NextPhase;
-    MSComm1.SetReceiveThreshold(ReplyLength);
-    MSComm1.Write(block);
-    ArmWatch(SendWatchMs);
+    Link.SendBlock(block, ReplyLength);
+    Timer1.Start(SendWatchMs);
     // The watchdog watches the block's reply too: when it never comes, the
     // block is announced again (see ResendAfterSilence).
     AwaitingReply = true;
@@ -295,8 +223,7 @@ void BootloaderSession::EndSession(int delayMs) {
     if (MSComm1.IsOpen()) {
         MSComm1.Close();
     }
-    SettleTimer.Stop();
-    Settling = false;
+    Link.Stop();
     CloseRequested = true;
     Timer1.Start(delayMs);
 }
@@ -323,16 +250,14 @@ void BootloaderSession::MSComm1_OnComm(SerialPort::CommEvent event) {
     }
     if (Ending != SessionOutcome::Running) {
         // Behind the ending's message box: read and dropped, it changes nothing.
-        MSComm1.ReadAll();
+        Link.Drop();
         return;
     }
-    if (Settling) {
-        // The line is not quiet yet: thrown away, and the quiet starts again.
-        MSComm1.DiscardInput();
-        SettleTimer.Start(SettleQuietMs);
+    if (Link.IsSettling()) {
+        Link.BytesWhileSettling();
         return;
     }
-    const QByteArray r = MSComm1.ReadAll();
+    const Reply r = Link.TakeReply();
     AwaitingReply = false;
     Timer1.Stop();
     if (ReplyPhase == 1) {
@@ -342,44 +267,41 @@ void BootloaderSession::MSComm1_OnComm(SerialPort::CommEvent event) {
     }
 }
 
-void BootloaderSession::CommandReply(const QByteArray& r) {
+void BootloaderSession::CommandReply(const Reply& r) {
     const std::uint8_t command = CommandHeader[1];
-    // A reply shorter than awaited (its bytes were thrown away after the event
-    // was raised) is not recognised: it is never read beyond its end.
-    const bool whole = r.size() >= ReplyLength && !r.isEmpty();
-    const std::uint8_t status = whole ? At(r, 0) : 0;
+    // Only an answer of this request is read; anything else is not
+    // recognised, and is never read beyond its end.
+    const std::uint8_t status = r.OfThisRequest ? At(r.Bytes, 0) : 0;
 
-    if (whole && status == StatusAck && command == CodeConnect) {
-        ConnectAccepted(r);
-    } else if (whole && status == StatusAck && command == CodeWriteMemory) {
-        if (CopiesSpanMs > 0) {
-            // The acknowledgement may belong to another copy of the header.
-            // The data block must follow its acknowledgement at once, so it
-            // cannot wait for the line to settle: the block is announced
-            // again once the line is quiet, and follows that answer.
-            StartSettle(QStringLiteral("WriteMemory"));
-            return;
-        }
+    if (command == CodeWriteMemory && !r.Trusted && (r.Answer || !r.SentClean)) {
+        // Another copy of the header (or the data block before it) may be
+        // answered yet, and the device may wait for a data block meanwhile.
+        RedoBlock();
+    } else if (status == StatusAck && command == CodeConnect) {
+        ConnectAccepted(r.Bytes);
+    } else if (status == StatusAck && command == CodeWriteMemory) {
         ReplyLength = 1;
         NextPhase = 2;
         SendDataBlock();
-    } else if (whole && status == StatusAck && command == CodeGoApplication) {
+    } else if (status == StatusAck && command == CodeGoApplication) {
         DecideEnding(SessionOutcome::Success);
         MSComm1.Close();
         MSComm1.SetReceiveThreshold(0);
         CloseRequested = true;
         State.SessionSucceeded = true;
         Timer1.Start(CloseAtOnceMs);
-    } else if (whole && status == StatusRefused && command == CodeConnect && IsUpdate() &&
-               At(r, 1) == ModelMarker) {
+    } else if (status == StatusRefused && command == CodeConnect && IsUpdate() &&
+               At(r.Bytes, 1) == ModelMarker) {
         DecideEnding(SessionOutcome::Refused);
         EndSession(CloseAfterFailureMs);  // the device refuses the update
-    } else if (whole && status == StatusRefused) {
-        Resend(QStringLiteral("Retry"), false);
+    } else if (status == StatusRefused || !r.SentClean) {
+        // Refused; or, on a dirty line, something that is no answer of this
+        // request: asked again once the line is clean.
+        SendNext(QStringLiteral("Retry"));
         CountRetry();
-    } else if (!whole || status != StatusAck) {
+    } else {
         AwaitingReply = true;
-        ArmWatch(UnrecognisedReplyWatchMs);
+        Timer1.Start(UnrecognisedReplyWatchMs);
     }
 }
 
@@ -427,50 +349,60 @@ void BootloaderSession::ConnectAccepted(const QByteArray& r) {
     SendNext(QStringLiteral("EraseMemory"));
 }
 
-void BootloaderSession::BlockReply(const QByteArray& r) {
+void BootloaderSession::BlockReply(const Reply& r) {
     const std::uint8_t command = CommandHeader[1];
     if (command == CodeReadMemory) {
         ReadBlockReceived(r);
         return;
     }
-    const bool whole = r.size() >= ReplyLength && !r.isEmpty();
-    if (whole && At(r, 0) == StatusAck) {
-        if (command == CodeWriteMemory) {
+    // A data block counts only when its acknowledgement is trusted; an erase
+    // acknowledged by any of its copies has erased the block.
+    const bool erase = command == CodeEraseMemory;
+    if ((r.Trusted || (erase && r.OfThisRequest)) && At(r.Bytes, 0) == StatusAck) {
+        if (!erase) {
             Advance(CommandHeader[5]);
         }
         ShowProgress();
         NextUpdateStep();
         return;
     }
-    if (command == CodeWriteMemory) {
-        // Announce the block again: its acknowledgement is then read as a
-        // command reply, after which the block itself is sent again.
-        NextPhase = 1;
-    }
-    if (RetryCount < RetryLimit) {
-        Resend(QStringLiteral("Retry"), !whole || At(r, 0) != StatusRefused);
-        CountRetry();
-    } else {
+    if (RetryCount >= RetryLimit) {
         TransferFailure();
+        return;
     }
+    if (erase) {
+        SendNext(QStringLiteral("Retry"));
+    } else if (r.Trusted) {
+        // Refused: announce the block again; its acknowledgement is then read
+        // as a command reply, after which the block itself is sent again.
+        NextPhase = 1;
+        SendNext(QStringLiteral("Retry"));
+    } else {
+        RedoBlock();
+    }
+    CountRetry();
 }
 
-void BootloaderSession::ReadBlockReceived(const QByteArray& r) {
-    const int n = CommandHeader[5];
-    const int start = CommandHeader[3] * 256 + CommandHeader[4];
-    // Byte 0 is data whatever its value; only the check byte tells a good
-    // block from a bad one. A short reply counts as a bad one.
-    if (r.size() < n + 1 || XorOf(r.constData(), n) != At(r, n)) {
-        if (RetryCount < RetryLimit) {
-            Resend(QStringLiteral("ReadMemory"), r.size() < n + 1);
-            CountRetry();
-        } else {
+// Byte 0 is data whatever its value; only a trusted frame (its check byte
+// right, nothing behind it, the request sent on a clean line) is stored. A
+// frame that is no answer fails the block as a wrong check byte does; a
+// whole one that may belong to another copy is only asked for again.
+void BootloaderSession::ReadBlockReceived(const Reply& r) {
+    if (!r.Trusted) {
+        if (!r.Answer && RetryCount >= RetryLimit) {
             TransferFailure();
+            return;
+        }
+        SendNext(QStringLiteral("ReadMemory"));
+        if (!r.Answer) {
+            CountRetry();
         }
         return;
     }
+    const int n = CommandHeader[5];
+    const int start = CommandHeader[3] * 256 + CommandHeader[4];
     for (int i = 0; i < n && start + i < ImageSize; ++i) {
-        State.FirmwareImage[start + i] = At(r, i);
+        State.FirmwareImage[start + i] = At(r.Bytes, i);
     }
     Advance(n);
     ShowProgress();
@@ -508,14 +440,7 @@ void BootloaderSession::NextUpdateStep() {
     }
     const std::int32_t block = cur & ~(BlockSize - 1);
     if (block != ErasedBlock) {
-        ErasedBlock = block;
-        CommandHeader[1] = CodeEraseMemory;
-        CommandHeader[2] = 0;
-        CommandHeader[3] = static_cast<std::uint8_t>(block / 256);
-        CommandHeader[4] = static_cast<std::uint8_t>(block % 256);
-        HeaderLength = 5;
-        ReplyLength = 1;
-        NextPhase = 2;
+        BuildErase(block);
         SendNext(QStringLiteral("EraseMemory"));
         return;
     }
@@ -529,6 +454,27 @@ void BootloaderSession::NextUpdateStep() {
     ReplyLength = 1;
     NextPhase = 1;
     SendNext(QStringLiteral("WriteMemory"));
+}
+
+void BootloaderSession::BuildErase(std::int32_t block) {
+    ErasedBlock = block;
+    CommandHeader[1] = CodeEraseMemory;
+    CommandHeader[2] = 0;
+    CommandHeader[3] = static_cast<std::uint8_t>(block / 256);
+    CommandHeader[4] = static_cast<std::uint8_t>(block % 256);
+    HeaderLength = 5;
+    ReplyLength = 1;
+    NextPhase = 2;
+}
+
+// Doubt inside a block: once the line is clean, the block is erased and
+// written again from its start (cur has not moved past it). Its header goes
+// out only after the quiet, so a device that acknowledged a WriteMemory and
+// waits for its data block has given it up by then, as it must for the
+// watchdog's own resend of WriteMemory after a second of silence.
+void BootloaderSession::RedoBlock() {
+    BuildErase(Current() & ~(BlockSize - 1));
+    SendNext(QStringLiteral("EraseMemory"));
 }
 
 void BootloaderSession::TransferFailure() {
@@ -561,7 +507,17 @@ void BootloaderSession::ResendAfterSilence() {
     if (CommandHeader[1] == CodeWriteMemory && ReplyPhase == 2) {
         NextPhase = 1;
     }
-    Resend(QStringLiteral("Retry"), true);
+    SendCommand(QStringLiteral("Retry"));
+}
+
+// The watchdog's move after a silence: the request again, or, while the line
+// settles (nothing is outstanding), another second of watching it.
+void BootloaderSession::WatchAgain() {
+    if (Link.IsSettling()) {
+        Timer1.Start(SendWatchMs);
+    } else {
+        ResendAfterSilence();
+    }
 }
 
 void BootloaderSession::Timer1_Timer() {
@@ -576,11 +532,7 @@ void BootloaderSession::Timer1_Timer() {
     if (Ending != SessionOutcome::Running) {
         return;  // only the closing tick acts once the session has ended
     }
-    if (Settling) {
-        EndSettle();  // the line never went quiet for long enough
-        return;
-    }
-    if (!AwaitingReply || WatchdogBusy) {
+    if ((!AwaitingReply && !Link.IsSettling()) || WatchdogBusy) {
         return;
     }
     WatchdogBusy = true;
@@ -598,14 +550,12 @@ void BootloaderSession::Timer1_Timer() {
         }
         if (answer == MessageAnswer::Retry) {
             // A reply that came while the operator was asked has moved the
-            // session on, and Timer1 already watches the request sent since.
-            // Asking for that one again would put a second answer on the
-            // line, to be read as the answer to the request after it. Only
-            // when nothing watches a request any more (no reply came, or its
-            // tick fell into the question) is the request sent again. (While
-            // the line settles, Timer1 watches the settling.)
+            // session on, and Timer1 already watches what came since. Asking
+            // for the request again would put a second answer on the line.
+            // Only when nothing is watched any more (no reply came, or its
+            // tick fell into the question) does the watchdog go on.
             if (!Timer1.IsActive()) {
-                ResendAfterSilence();
+                WatchAgain();
             }
             WatchdogBusy = false;
         } else {
@@ -613,7 +563,7 @@ void BootloaderSession::Timer1_Timer() {
             EndSession(CloseAtOnceMs);
         }
     } else {
-        ResendAfterSilence();
+        WatchAgain();
         WatchdogBusy = false;
     }
 }

@@ -2,7 +2,7 @@
 
 // The bootloader session, free of widgets. It talks to the device through
 // the window's serial port (MSComm1), keeps time with the window's one-shot
-// timers (Timer1, and SettleTimer for letting the line settle) and reaches
+// timers (Timer1, and the link's quiet timer) and reaches
 // the window itself only through SessionView.
 //
 // Road of a session: Form_Load sends Connect; every reply that arrives
@@ -11,19 +11,22 @@
 // ReadFirmware; GoApplication ends it. Timer1 resends what goes unanswered
 // and, after repeated silence, asks the operator whether to go on.
 //
-// Replies carry no sequence number, so a reply is taken as the answer to the
-// request last sent. Two things keep that true on a line that is late or
-// noisy:
-// - before every command header, everything received so far is thrown away,
-//   also what the system holds but the port has not yet read;
-// - a request that went out more than once where a late answer can cross
-//   the copy (resent by the watchdog, after the operator's Retry, after a
-//   reply that was no answer of the protocol) may be answered more than
-//   once, the later answers coming after the first one was taken. Once its
-//   answer has come, the next request waits until the line has been quiet
-//   for a while (see StartSettle); what arrives meanwhile is thrown away. A
-//   device that answers in time, refusals included, never meets this: its
-//   packets and their timing are those of a plain session.
+// Replies carry no sequence number. Whether a reply can be taken as the
+// answer to the request last sent is decided by the link under the session
+// (BootloaderLink): only a reply to a request that went out on a clean line
+// is trusted. What the session does with the others:
+// - nothing new goes out until the line is clean again (quiet for a while);
+//   meanwhile the watchdog watches the line, and a line that never goes
+//   quiet brings its question;
+// - a read frame is stored only when trusted; otherwise the same block is
+//   asked again;
+// - a block of an Update counts as written only when its WriteMemory and its
+//   data block were answered on a clean line; any doubt there means the
+//   block is erased and written again. An erase acknowledged by any of its
+//   copies has erased the block;
+// - Connect and GoApplication act on an answer of any of their copies.
+// A device that answers in time, refusals included, never meets any of this:
+// its packets and their timing are those of a plain session.
 //
 // Once the session has come to an ending (Outcome() is no longer Running),
 // nothing that arrives afterwards changes it: replies behind a message box
@@ -35,6 +38,7 @@
 #include <array>
 #include <cstdint>
 
+#include "BootloaderLink.h"
 #include "MessageBoxes.h"
 #include "OneShotTimer.h"
 #include "Pause.h"
@@ -88,13 +92,13 @@ inline constexpr std::uint8_t ModelMarker = 0x55;
 class BootloaderSession {
 public:
     // Installs the receive handler on msComm1 and the tick handlers on timer1
-    // and settleTimer; they are removed again when the session is destroyed.
-    // timer1 is the watchdog and closing timer; settleTimer is a second
-    // one-shot timer of the same kind, used only while the line settles. The
-    // session is ready for Form_Load; the caller runs the event loop that
+    // and quietTimer; they are removed again when the session is destroyed.
+    // timer1 is the watchdog and closing timer; quietTimer is a second
+    // one-shot timer of the same kind, the link's, which also times replies.
+    // The session is ready for Form_Load; the caller runs the event loop that
     // delivers the port's events and the ticks.
     BootloaderSession(ProcessState& state, SerialPort& msComm1, OneShotTimer& timer1,
-                      OneShotTimer& settleTimer, MessageBoxes& messages, Pause& pause,
+                      OneShotTimer& quietTimer, MessageBoxes& messages, Pause& pause,
                       SessionView& view);
     ~BootloaderSession();
     BootloaderSession(const BootloaderSession&) = delete;
@@ -105,7 +109,6 @@ public:
     void Form_Unload();
     void MSComm1_OnComm(SerialPort::CommEvent event);
     void Timer1_Timer();
-    void SettleTimer_Timer();
 
     // The window's routines.
     void SendCommand(const QString& stepName);
@@ -118,14 +121,6 @@ public:
     // The ending the session came to; Running until it has decided on one.
     // Decided once: SessionSucceeded is set only with Success.
     SessionOutcome Outcome() const { return Ending; }
-
-    // Letting the line settle after a request that went out more than once:
-    // quiet for the time over which its copies went out (at most
-    // SettleSpanLimitMs) plus SettleMarginMs, restarted by every byte; the
-    // whole wait ends after SettleLimitFactor times that quiet at the latest.
-    static constexpr int SettleMarginMs = 250;
-    static constexpr int SettleSpanLimitMs = 5000;
-    static constexpr int SettleLimitFactor = 3;
 
     // Step names of the opening send.
     static QString StepUpdate() { return QStringLiteral("Update"); }
@@ -161,21 +156,22 @@ public:
     bool NextBaudHigh = true;
 
 private:
-    void CommandReply(const QByteArray& r);
+    using Reply = BootloaderLink::Reply;
+    void CommandReply(const Reply& r);
     void ConnectAccepted(const QByteArray& r);
-    void BlockReply(const QByteArray& r);
-    void ReadBlockReceived(const QByteArray& r);
+    void BlockReply(const Reply& r);
+    void ReadBlockReceived(const Reply& r);
     void NextUpdateStep();
+    void BuildErase(std::int32_t block);
+    void RedoBlock();
     void TransferFailure();
     void ResendAfterSilence();
+    void WatchAgain();
     void Advance(int n);
     void CountRetry();
     void WriteHeader();
-    void ArmWatch(int milliseconds);
     void SendNext(const QString& stepName);
-    void Resend(const QString& stepName, bool crossable);
-    void StartSettle(const QString& stepName);
-    void EndSettle();
+    void EndSettle(const QString& stepName);
     bool Running() const { return Loaded && Ending == SessionOutcome::Running; }
     bool IsUpdate() const { return State.SessionModeUpdate; }
     std::int32_t Current() const { return AddressPage * 256 + AddressLow; }
@@ -185,24 +181,12 @@ private:
     ProcessState& State;
     SerialPort& MSComm1;
     OneShotTimer& Timer1;
-    OneShotTimer& SettleTimer;
     MessageBoxes& Messages;
     Pause& Sleeper;
     SessionView& View;
+    BootloaderLink Link;
     bool Loaded = false;
     SessionOutcome Ending = SessionOutcome::Running;
     // Records the ending; the first one decided stands.
     void DecideEnding(SessionOutcome outcome);
-
-    // Watch time (Timer1 intervals) armed since the request now outstanding
-    // first went out: an upper bound of the time since then, leaving out
-    // the time the operator spends on the watchdog's question.
-    int RequestArmedMs = 0;
-    // > 0: the request now outstanding went out again where a late answer can
-    // cross the copy; its copies went out over at most this many ms.
-    int CopiesSpanMs = 0;
-    // Waiting for the line to settle; then the header of SettleStep goes out.
-    bool Settling = false;
-    int SettleQuietMs = 0;
-    QString SettleStep;
 };

@@ -26,9 +26,17 @@ const ActionName ActionNames[] = {
     {"late", FaultKind::LateReply},
     {"twice", FaultKind::Twice},
     {"junk", FaultKind::Junk},
+    {"cut", FaultKind::CutReply},
+    {"stray", FaultKind::StrayBefore},
+    {"slow", FaultKind::Slow},
+    {"babble", FaultKind::Babble},
 };
 
 constexpr int DefaultLateMs = 1500;
+constexpr int DefaultCutHeadMs = 950;
+constexpr int DefaultCutGapMs = 300;
+constexpr int DefaultStrayTailMs = 40;
+constexpr int DefaultSlowMs = 1700;
 constexpr int MaxDelayMs = 60000;
 constexpr int MaxJunkBytes = 8;
 
@@ -100,7 +108,13 @@ bool FaultAppliesTo(FaultKind fault, ExchangeKind kind) {
         case FaultKind::LateReply:
         case FaultKind::Twice:
         case FaultKind::Junk:
+        case FaultKind::StrayBefore:
+        case FaultKind::Babble:
             return true;
+        case FaultKind::CutReply:
+            return kind == ExchangeKind::Connect || kind == ExchangeKind::ReadMemory;
+        case FaultKind::Slow:
+            return kind == ExchangeKind::EraseMemory || kind == ExchangeKind::ReadMemory;
         case FaultKind::Nack:
         case FaultKind::BadStatus:
             return hasStatus;
@@ -116,13 +130,24 @@ bool FaultAppliesTo(FaultKind fault, ExchangeKind kind) {
 }
 
 bool ChangesOnlyTheReply(FaultKind fault) {
-    return fault == FaultKind::LateReply || fault == FaultKind::Twice || fault == FaultKind::Junk;
+    switch (fault) {
+        case FaultKind::LateReply:
+        case FaultKind::Twice:
+        case FaultKind::Junk:
+        case FaultKind::CutReply:
+        case FaultKind::StrayBefore:
+        case FaultKind::Slow:
+        case FaultKind::Babble:
+            return true;
+        default:
+            return false;
+    }
 }
 
 bool RandomFaultRates::Any() const {
     return Silence > 0 || DropReply > 0 || LostDataReply > 0 || Nack > 0 || BadStatus > 0 ||
            CorruptRead > 0 || RefuseConnect > 0 || WrongModel > 0 || Only9600 > 0 || Vanish > 0 ||
-           Late > 0 || Twice > 0 || Junk > 0;
+           Late > 0 || Twice > 0 || Junk > 0 || Cut > 0 || Stray > 0 || Slow > 0 || Babble > 0;
 }
 
 void FaultPlan::SetRandom(const RandomFaultRates& rates, quint32 seed) {
@@ -143,13 +168,16 @@ bool FaultPlan::Coin() {
 
 // The junk bytes, and the refusal that a late reply may ask for.
 FaultPlan::Choice FaultPlan::Complete(Choice choice) {
-    if (choice.Fault == FaultKind::Junk) {
-        const int n = std::uniform_int_distribution<int>(1, MaxJunkBytes)(Generator);
+    if (choice.Fault == FaultKind::Junk || choice.Fault == FaultKind::StrayBefore) {
+        const int n = choice.Fault == FaultKind::Junk
+                          ? std::uniform_int_distribution<int>(1, MaxJunkBytes)(Generator)
+                          : 1;
         for (int i = 0; i < n; ++i) {
             choice.Junk += static_cast<char>(Generator() & 0xFFu);
         }
     }
-    if (choice.Fault == FaultKind::LateReply && Roll(Rates.RefuseAfterLate)) {
+    if ((choice.Fault == FaultKind::LateReply || choice.Fault == FaultKind::Babble) &&
+        Roll(Rates.RefuseAfterLate)) {
         FollowUpPending = true;
     }
     return choice;
@@ -167,7 +195,7 @@ FaultPlan::Choice FaultPlan::Pick(ExchangeKind kind, int ordinal, int anyOrdinal
         if (planned.Ordinal > 0 && planned.Ordinal != (planned.Kind ? ordinal : anyOrdinal)) {
             continue;
         }
-        const Choice choice{planned.Fault, planned.Status, planned.DelayMs, {}};
+        const Choice choice{planned.Fault, planned.Status, planned.DelayMs, {}, planned.SpanMs};
         if (!planned.Every) {
             Scripted.removeAt(i);
         }
@@ -205,6 +233,10 @@ FaultPlan::Choice FaultPlan::Pick(ExchangeKind kind, int ordinal, int anyOrdinal
         {Rates.Late, true, FaultKind::LateReply},
         {Rates.Twice, true, FaultKind::Twice},
         {Rates.Junk, true, FaultKind::Junk},
+        {Rates.Cut, isConnect || isRead, FaultKind::CutReply},
+        {Rates.Stray, true, FaultKind::StrayBefore},
+        {Rates.Slow, kind == ExchangeKind::EraseMemory || isRead, FaultKind::Slow},
+        {Rates.Babble, true, FaultKind::Babble},
     };
     for (const auto& draw : draws) {
         if (draw.Applies && Roll(draw.Probability)) {
@@ -213,11 +245,19 @@ FaultPlan::Choice FaultPlan::Pick(ExchangeKind kind, int ordinal, int anyOrdinal
                 fault = FaultKind::FlipByte;
             }
             int delay = 0;
-            if (fault == FaultKind::LateReply) {
+            int span = 0;
+            if (fault == FaultKind::LateReply || fault == FaultKind::Slow ||
+                fault == FaultKind::Babble) {
                 delay = std::uniform_int_distribution<int>(
                     Rates.LateMinMs, std::max(Rates.LateMinMs, Rates.LateMaxMs))(Generator);
+                span = fault == FaultKind::Babble ? Rates.BabbleMs : 0;
+            } else if (fault == FaultKind::CutReply) {
+                delay = Rates.CutHeadMs;
+                span = Rates.CutGapMs;
+            } else if (fault == FaultKind::StrayBefore) {
+                delay = Rates.StrayTailMs;
             }
-            return Complete({fault, Rates.Status, delay, {}});
+            return Complete({fault, Rates.Status, delay, {}, span});
         }
     }
     return {};
@@ -290,6 +330,14 @@ bool FaultPlan::AddFromText(const QString& text, QString* error) {
                 field = &rates.Twice;
             } else if (name == QLatin1String("junk")) {
                 field = &rates.Junk;
+            } else if (name == QLatin1String("cut")) {
+                field = &rates.Cut;
+            } else if (name == QLatin1String("stray")) {
+                field = &rates.Stray;
+            } else if (name == QLatin1String("slow")) {
+                field = &rates.Slow;
+            } else if (name == QLatin1String("babble")) {
+                field = &rates.Babble;
             } else if (name == QLatin1String("afterlate")) {
                 field = &rates.RefuseAfterLate;
             }
@@ -356,17 +404,36 @@ bool FaultPlan::AddFromText(const QString& text, QString* error) {
         SetError(error, QStringLiteral("\"%1\": unknown fault").arg(actionName));
         return false;
     }
-    if (fault.Fault == FaultKind::LateReply) {
-        fault.DelayMs = DefaultLateMs;
+    switch (fault.Fault) {
+        case FaultKind::LateReply:
+        case FaultKind::Babble:
+            fault.DelayMs = DefaultLateMs;
+            break;
+        case FaultKind::CutReply:
+            fault.DelayMs = DefaultCutHeadMs;
+            fault.SpanMs = DefaultCutGapMs;
+            break;
+        case FaultKind::StrayBefore:
+            fault.DelayMs = DefaultStrayTailMs;
+            break;
+        case FaultKind::Slow:
+            fault.DelayMs = DefaultSlowMs;
+            break;
+        default:
+            break;
     }
     if (!argument.isEmpty() || action.contains(u'=')) {
-        const bool delayed = fault.Fault == FaultKind::LateReply || fault.Fault == FaultKind::Twice;
+        const bool timed = fault.Fault == FaultKind::LateReply || fault.Fault == FaultKind::Twice ||
+                           fault.Fault == FaultKind::CutReply ||
+                           fault.Fault == FaultKind::StrayBefore || fault.Fault == FaultKind::Slow;
         const bool ok = fault.Fault == FaultKind::BadStatus ? ParseByte(argument, fault.Status)
-                        : delayed                           ? ParseDelay(argument, fault.DelayMs)
+                        : fault.Fault == FaultKind::Babble  ? ParseDelay(argument, fault.SpanMs)
+                        : timed                             ? ParseDelay(argument, fault.DelayMs)
                                                             : false;
         if (!ok) {
-            SetError(error, QStringLiteral("\"%1\": only status (a byte in hex), late and twice "
-                                           "(milliseconds) take a value")
+            SetError(error, QStringLiteral("\"%1\": only status (a byte in hex), late, twice, "
+                                           "cut, stray, slow and babble (milliseconds) take a "
+                                           "value")
                                 .arg(action));
             return false;
         }

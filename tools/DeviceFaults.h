@@ -24,13 +24,22 @@ enum class FaultKind {
     Only9600,       // a Connect not at 9600 baud is not heard
     Vanish,         // the device goes away instead of answering
     // Carried out as usual; only the reply is different:
-    LateReply,  // the reply comes DelayMs late; while late replies are on their way
-                // the line stays that slow: a reply to a request received meanwhile
-                // comes DelayMs after that request (a resent copy is answered as late)
-    Twice,      // the reply is sent twice: the copy right behind it, or DelayMs later
-    Junk,       // a few stray bytes right behind the reply
+    LateReply,    // the reply comes DelayMs late; while late replies are on their way
+                  // the line stays that slow: a reply to a request received meanwhile
+                  // comes DelayMs after that request (a resent copy is answered as late)
+    Twice,        // the reply is sent twice: the copy right behind it, or DelayMs later
+    Junk,         // a few stray bytes right behind the reply
+    CutReply,     // a reply of several bytes starts DelayMs late (just before the
+                  // watchdog's second) and comes in two: the rest SpanMs later
+    StrayBefore,  // a stray byte right before the reply, whose last byte comes DelayMs late
+    Slow,         // an erase or read that takes DelayMs, and so does every later one
+                  // of that block; the device serves one request at a time, so a
+                  // copy received meanwhile is served after it, as slowly
+    Babble,       // LateReply; when a copy (or any request) came in meanwhile, the
+                  // line then babbles: a random byte every few ms for SpanMs (0: until
+                  // the device stops)
 };
-inline constexpr int FaultKindCount = 14;
+inline constexpr int FaultKindCount = 18;
 
 // Whether the fault leaves the request carried out and only changes its reply.
 bool ChangesOnlyTheReply(FaultKind fault);
@@ -50,7 +59,13 @@ struct ScriptedFault {
     bool Every = false;
     FaultKind Fault = FaultKind::None;
     quint8 Status = 0x42;  // the byte that BadStatus sends
-    int DelayMs = 0;       // LateReply: how late (1500 unless given); Twice: the copy's gap
+    // LateReply, Babble: how late (1500 unless given); Twice: the copy's gap;
+    // CutReply: when its first part comes (950); StrayBefore: how late its last
+    // byte is (40); Slow: how long it takes (1700).
+    int DelayMs = 0;
+    // CutReply: when the rest comes after the first part (300); Babble: how
+    // long the line babbles (0: until the device stops).
+    int SpanMs = 0;
 };
 
 // Per-exchange probabilities, each 0 to 1, of the faults drawn at random.
@@ -70,9 +85,18 @@ struct RandomFaultRates {
     double Late = 0;    // any exchange: the reply LateMinMs to LateMaxMs late
     double Twice = 0;   // any exchange: the reply twice, back to back
     double Junk = 0;    // any exchange: stray bytes right behind the reply
+    double Cut = 0;     // Connect and read replies cut in two across the watchdog's second
+    double Stray = 0;   // any exchange: a stray byte before the reply, its last byte late
+    double Slow = 0;    // erases and reads: that block slow from then on (LateMinMs to LateMaxMs)
+    double Babble = 0;  // any exchange: late as Late, then the line babbles for BabbleMs
     quint8 Status = 0x42;
     int LateMinMs = 1100;
     int LateMaxMs = 2000;
+    int CutHeadMs = 950;  // the first part of a cut reply, after the request
+    int CutGapMs = 300;   // the rest, after the first part
+    int StrayTailMs = 40;
+    int BabbleMs = 0;       // 0: until the device stops
+    int BabbleGapMs = 100;  // bytes of a babbling line come up to this far apart
     // After a late reply, the next data block is refused, the next read block
     // comes with a wrong check byte (or, when neither follows, GoApplication
     // is refused), with this chance.
@@ -96,8 +120,9 @@ public:
     struct Choice {
         FaultKind Fault = FaultKind::None;
         quint8 Status = 0x42;
-        int DelayMs = 0;  // LateReply, Twice
-        QByteArray Junk;  // Junk: the stray bytes
+        int DelayMs = 0;  // as in ScriptedFault
+        QByteArray Junk;  // Junk: the stray bytes; StrayBefore: the stray byte
+        int SpanMs = 0;   // as in ScriptedFault
     };
     Choice Pick(ExchangeKind kind, int ordinal, int anyOrdinal);
     // A fair coin from the same generator (which way to corrupt a block).
@@ -112,8 +137,10 @@ public:
     // TARGET is next, KIND (the next of that kind), KIND#N (the Nth) or
     // KIND* (each); KIND is connect, erase, write, data, read, go or any.
     // ACTION is silence, drop, nack, status[=HH], badxor, flip, refuse,
-    // wrongmodel, only9600, vanish, late[=MS], twice[=MS] or junk. False with
-    // a reason when not understood.
+    // wrongmodel, only9600, vanish, late[=MS], twice[=MS], junk, cut[=MS],
+    // stray[=MS], slow[=MS] or babble[=MS] (how long; 0 until the device
+    // stops). Random rates also take cut, stray, slow and babble. False with a
+    // reason when not understood.
     bool AddFromText(const QString& text, QString* error);
 
 private:

@@ -130,6 +130,9 @@ SimulatedDevice::SimulatedDevice(QObject* parent)
     OutboxTimer.setSingleShot(true);
     OutboxTimer.setTimerType(Qt::PreciseTimer);
     connect(&OutboxTimer, &QTimer::timeout, this, &SimulatedDevice::SendDueReplies);
+    BabbleTimer.setSingleShot(true);
+    BabbleTimer.setTimerType(Qt::PreciseTimer);
+    connect(&BabbleTimer, &QTimer::timeout, this, &SimulatedDevice::Babble);
 }
 
 SimulatedDevice::~SimulatedDevice() {
@@ -365,6 +368,8 @@ void SimulatedDevice::Parse() {
 
 FaultPlan::Choice SimulatedDevice::PickFault(ExchangeKind kind) {
     ++Count.Exchanges;
+    // A request that came before the late reply went: the program resent.
+    BabbleArmed = BabbleArmed || Clock.nsecsElapsed() / 1000 < BabbleFromUs;
     const int ordinal = ++Count.ByKind[static_cast<int>(kind)];
     FaultPlan::Choice choice = Plan.Pick(kind, ordinal, Count.Exchanges);
     if (choice.Fault == FaultKind::Only9600 && ArrivalRate == 9600) {
@@ -399,6 +404,14 @@ void SimulatedDevice::HandleHeader(const QByteArray& header) {
     const ExchangeKind kind = KindOf(Byte(header, 1));
     const FaultPlan::Choice choice = PickFault(kind);
     const FaultKind picked = choice.Fault;
+    // A slow block stays slow: every erase or read of it takes as long.
+    if (kind == ExchangeKind::EraseMemory || kind == ExchangeKind::ReadMemory) {
+        const int key = static_cast<int>(kind) << 16 | AddressOf(header);
+        if (picked == FaultKind::Slow) {
+            SlowRequests.insert(key, choice.DelayMs);
+        }
+        SlowNowMs = SlowRequests.value(key, 0);
+    }
     ReplyChange = ChangesOnlyTheReply(picked) ? choice : FaultPlan::Choice{};
     const FaultKind fault = ChangesOnlyTheReply(picked) ? FaultKind::None : picked;
     const int length = static_cast<int>(header.size());
@@ -413,6 +426,7 @@ void SimulatedDevice::HandleHeader(const QByteArray& header) {
         return;
     }
     if (fault == FaultKind::Silence || fault == FaultKind::Only9600) {
+        SlowNowMs = 0;
         emit RequestHandled(kind, fault);
         return;
     }
@@ -474,7 +488,9 @@ void SimulatedDevice::HandleHeader(const QByteArray& header) {
             } else if (fault == FaultKind::BadStatus) {
                 Reply(status, length);
             } else {
+                AnnouncingData = true;
                 const qint64 due = reply ? Reply(ack, length) : Clock.elapsed();
+                AnnouncingData = false;
                 ExpectedData = n + 1;
                 DataAddress = address;
                 DataAnnouncedMs = due;
@@ -527,6 +543,7 @@ void SimulatedDevice::HandleHeader(const QByteArray& header) {
             break;
     }
     ReplyChange = {};
+    SlowNowMs = 0;
     emit RequestHandled(kind, picked);
 }
 
@@ -582,6 +599,7 @@ qint64 SimulatedDevice::Reply(const QByteArray& bytes, int requestLength) {
             byteUs = 10.0 * 1e6 / rate;
         }
     }
+    const FaultKind change = ReplyChange.Fault;
     // A late reply: the line is that slow while late replies are on their
     // way (as a link that buffers does), so a copy of the request that the
     // program resends meanwhile is answered as late after its own arrival,
@@ -589,49 +607,121 @@ qint64 SimulatedDevice::Reply(const QByteArray& bytes, int requestLength) {
     if (now < LagUntilUs) {
         due += LagUs;
         LagUntilUs = std::max(LagUntilUs, due);
-    } else if (ReplyChange.Fault == FaultKind::LateReply) {
+    } else if (change == FaultKind::LateReply || change == FaultKind::Babble) {
         LagUs = static_cast<qint64>(ReplyChange.DelayMs) * 1000;
         due += LagUs;
         LagUntilUs = due;
         Note(QStringLiteral("reply %1 ms late").arg(ReplyChange.DelayMs));
     }
+    // One request at a time: a slow one keeps the device busy, and what
+    // comes meanwhile is served after it.
+    if (SlowNowMs > 0 || BusyUntilUs > now) {
+        due = std::max(due, BusyUntilUs + (due - now)) + static_cast<qint64>(SlowNowMs) * 1000;
+        BusyUntilUs = due;
+        if (SlowNowMs > 0) {
+            Note(QStringLiteral("takes %1 ms").arg(SlowNowMs));
+        }
+    }
+    SlowNowMs = 0;
     LastReplyBytes = bytes;
     due = std::max(due, LineLastUs);  // the line sends one reply after the other
     auto queue = [this, byteUs](qint64 lastUs, const QByteArray& piece) {
-        LineLastUs = lastUs;
+        LineLastUs = std::max(LineLastUs, lastUs);
         if (LatencyTimer > 0) {
             PassThroughAdapter(lastUs, piece, byteUs);
-        } else {
-            Outbox.push_back({lastUs, piece});
+            return;
+        }
+        // Paced at the line rate: a piece trickles in, a few milliseconds'
+        // worth of bytes at a time, its last byte at lastUs.
+        const qsizetype chunk =
+            byteUs > 0 ? std::max<qsizetype>(1, std::llround(PaceChunkUs / byteUs)) : piece.size();
+        for (qsizetype from = 0; from < piece.size(); from += chunk) {
+            const qsizetype end = std::min(piece.size(), from + chunk);
+            const qint64 at =
+                lastUs - std::llround(static_cast<double>(piece.size() - end) * byteUs);
+            Outbox.push_back({at, piece.mid(from, end - from)});
         }
     };
-    qsizetype offset = 0;
-    qint64 pieceDue = due;
-    for (int size : PieceSizes) {
-        if (offset >= bytes.size()) {
-            break;
+    if (change == FaultKind::CutReply) {
+        // The first part just before the watchdog's second, the rest later.
+        const qsizetype head = bytes.size() > BlockSize ? BlockSize / 2 : bytes.size() - 1;
+        const qint64 headUs = now + static_cast<qint64>(ReplyChange.DelayMs) * 1000;
+        queue(std::max(due, headUs), bytes.left(head));
+        queue(std::max(due, headUs) + static_cast<qint64>(ReplyChange.SpanMs) * 1000,
+              bytes.mid(head));
+        Note(QStringLiteral("reply cut in two"));
+    } else if (change == FaultKind::StrayBefore) {
+        // Never a byte that the program could take for what it awaits.
+        quint8 stray = ReplyChange.Junk.isEmpty() ? 0 : Byte(ReplyChange.Junk, 0);
+        const quint8 last = Byte(bytes, static_cast<int>(bytes.size()) - 1);
+        while (stray == Ack || stray == Refused || stray == last) {
+            ++stray;
         }
-        queue(pieceDue, bytes.mid(offset, size));
-        offset += size;
-        pieceDue += PieceGapMs * 1000;
-    }
-    if (offset < bytes.size()) {
-        queue(pieceDue, bytes.mid(offset));
+        Count.StrayBytes += 1;
+        queue(due, QByteArray(1, static_cast<char>(stray)) + bytes.left(bytes.size() - 1));
+        queue(due + static_cast<qint64>(ReplyChange.DelayMs) * 1000, bytes.right(1));
+        Note(QStringLiteral("stray byte before the reply, its last byte late"));
+    } else {
+        qsizetype offset = 0;
+        qint64 pieceDue = due;
+        for (int size : PieceSizes) {
+            if (offset >= bytes.size()) {
+                break;
+            }
+            queue(pieceDue, bytes.mid(offset, size));
+            offset += size;
+            pieceDue += PieceGapMs * 1000;
+        }
+        if (offset < bytes.size()) {
+            queue(pieceDue, bytes.mid(offset));
+        }
     }
     // The reply's last byte is in the newest outbox entry.
     const qint64 delivered = Outbox.back().DueUs;
+    Outbox.back().Announces = AnnouncingData;
     Count.AdapterHeldUs += delivered - LineLastUs;
-    if (ReplyChange.Fault == FaultKind::Twice) {
+    if (change == FaultKind::Twice) {
         queue(LineLastUs + static_cast<qint64>(ReplyChange.DelayMs) * 1000, bytes);
         Note(QStringLiteral("reply sent twice"));
-    } else if (ReplyChange.Fault == FaultKind::Junk) {
+    } else if (change == FaultKind::Junk) {
         queue(LineLastUs, ReplyChange.Junk);
         Count.StrayBytes += static_cast<int>(ReplyChange.Junk.size());
         Note(QStringLiteral("junk behind the reply"));
+    } else if (change == FaultKind::Babble) {
+        BabbleFromUs = delivered;
+        BabbleForMs = ReplyChange.SpanMs;
+        BabbleArmed = false;
+        BabbleTimer.start(static_cast<int>((delivered - now) / 1000) + 1);
     }
     ReplyChange = {};
     SendDueReplies();
     return (delivered + 999) / 1000;
+}
+
+// A babble planned behind a late reply starts once it has gone, if a request
+// came in meanwhile (the program resent, so it will not trust what comes),
+// and goes on a random byte at a time until its time is up.
+void SimulatedDevice::Babble() {
+    const qint64 nowMs = Clock.elapsed();
+    if (BabbleFromUs > 0) {
+        BabbleFromUs = 0;
+        if (!BabbleArmed) {
+            return;
+        }
+        BabbleUntilMs = BabbleForMs > 0 ? nowMs + BabbleForMs : -1;
+        Note(QStringLiteral("the line babbles"));
+    }
+    if (BabbleUntilMs >= 0 && nowMs >= BabbleUntilMs) {
+        return;
+    }
+    const QByteArray byte(1, static_cast<char>(BabbleDice() & 0xFF));
+    if (!Terminal->IsOpen() || !Terminal->Write(byte)) {
+        return;
+    }
+    ++Count.StrayBytes;
+    Record(TrafficRecord::Direction::Out, byte);
+    const int gap = std::max(1, Plan.Random().BabbleGapMs);
+    BabbleTimer.start(static_cast<int>(BabbleDice() % static_cast<unsigned>(gap)) + 1);
 }
 
 void SimulatedDevice::PassThroughAdapter(qint64 lastUs, const QByteArray& bytes, double byteUs) {
@@ -660,6 +750,11 @@ void SimulatedDevice::ClearOutbox() {
     Outbox.clear();
     OutboxTimer.stop();
     LineLastUs = 0;
+    BusyUntilUs = 0;
+    SlowNowMs = 0;
+    SlowRequests.clear();
+    BabbleTimer.stop();
+    BabbleFromUs = 0;
 }
 
 void SimulatedDevice::SendStray(const QByteArray& bytes) {
@@ -686,6 +781,11 @@ void SimulatedDevice::SendDueReplies() {
             QThread::usleep(static_cast<unsigned long>(wait));
         }
         const QByteArray bytes = Outbox.front().Bytes;
+        // The data block is awaited from when its acknowledgement really
+        // went, also when this thread was held up and sent it late.
+        if (Outbox.front().Announces) {
+            DataAnnouncedMs = Clock.elapsed();
+        }
         Outbox.pop_front();
         if (Terminal->Write(bytes)) {
             Record(TrafficRecord::Direction::Out, bytes);

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -10,6 +11,7 @@
 #include <array>
 #include <deque>
 #include <functional>
+#include <random>
 
 #include "DeviceFaults.h"
 
@@ -62,6 +64,8 @@ public:
     // What the adapter passes on at once: a USB packet of 64 bytes less its
     // two status bytes.
     static constexpr int AdapterPacketBytes = 62;
+    // With line timing, reply bytes trickle in this much line time at a time.
+    static constexpr double PaceChunkUs = 4000.0;
 
     explicit SimulatedDevice(QObject* parent = nullptr);
     ~SimulatedDevice() override;  // stops
@@ -100,7 +104,8 @@ public:
     // acknowledged WriteMemory announced must begin within it.
     void SetQuietGapMs(int ms) { QuietGapMs = ms; }
     // Each reply waits as long as the request and the reply take on the line
-    // at the current rate (10 bits a byte).
+    // at the current rate (10 bits a byte), and its bytes go out paced at
+    // that rate, so that a reply may be half received when a timer fires.
     void SetLineTiming(bool on) { LineTiming = on; }
     // Replies go out in pieces of these sizes (the rest as one last piece),
     // gapMs apart; empty: in one piece.
@@ -159,7 +164,8 @@ private:
     struct PendingReply {
         qint64 DueUs;  // microseconds on Clock
         QByteArray Bytes;
-        bool Filling = false;  // an adapter packet that later bytes may still join
+        bool Filling = false;    // an adapter packet that later bytes may still join
+        bool Announces = false;  // ends the acknowledgement of a WriteMemory
     };
 
     void OnData(const QByteArray& bytes);
@@ -174,6 +180,7 @@ private:
     // the adapter into the outbox.
     void PassThroughAdapter(qint64 lastUs, const QByteArray& bytes, double byteUs);
     void SendDueReplies();
+    void Babble();
     void ClearOutbox();
     void Vanish();
     void Record(TrafficRecord::Direction dir, const QByteArray& bytes, const QString& text = {});
@@ -209,9 +216,10 @@ private:
     int ArrivalRate = 0;   // the rate at which the pending bytes came
     int ExpectedData = 0;  // > 0: the data block (with its XOR) awaited
     int DataAddress = 0;
-    qint64 DataAnnouncedMs = 0;
-    bool Connected = false;  // a Connect has been accepted
-    int SessionRate = 0;     // the rate the session goes on at
+    qint64 DataAnnouncedMs = 0;   // when the acknowledgement went out
+    bool AnnouncingData = false;  // the reply being queued acknowledges a WriteMemory
+    bool Connected = false;       // a Connect has been accepted
+    int SessionRate = 0;          // the rate the session goes on at
 
     // Sending.
     std::deque<PendingReply> Outbox;
@@ -224,6 +232,18 @@ private:
     qint64 LagUs = 0;
     qint64 LagUntilUs = 0;
     QByteArray LastReplyBytes;
+    // Serving one request at a time: busy with a slow one until BusyUntilUs;
+    // the blocks that are slow (kind << 16 | address: milliseconds).
+    qint64 BusyUntilUs = 0;
+    int SlowNowMs = 0;
+    QHash<int, int> SlowRequests;
+    // A babble behind a late reply (BabbleFromUs > 0: waiting for it to go).
+    QTimer BabbleTimer;
+    qint64 BabbleFromUs = 0;
+    int BabbleForMs = 0;
+    qint64 BabbleUntilMs = -1;
+    bool BabbleArmed = false;
+    std::minstd_rand BabbleDice{0x0BAB};
 
     std::deque<TrafficRecord> Log;
     int TrafficLimit = 100000;

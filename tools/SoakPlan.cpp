@@ -267,6 +267,26 @@ SessionPlan MakeSessionPlan(quint32 seed, const SoakMix& mix) {
             plan.PauseStray = HostileBytes(dice, dice.Between(1, 16));
         }
     }
+    // Replies cut by the watchdog's second, stray bytes before answers, slow
+    // blocks served once per copy and a babbling line: drawn after all else.
+    const int longReplies = plan.Update ? 1 : 1 + 256;
+    if (chance(mix.CutReplies)) {
+        r.Cut = rate(longReplies, 0.5, 2.0);
+    }
+    if (chance(mix.StrayBefore)) {
+        r.Stray = rate(exchanges);
+    }
+    if (chance(mix.SlowBlocks)) {
+        r.Slow = rate(plan.Update ? dataBlocks : 256, 0.5, 1.5);
+        r.LateMinMs = 1100;
+        r.LateMaxMs = 2000;
+    }
+    if (chance(mix.Babble)) {
+        r.Babble = rate(exchanges, 0.5, 1.5);
+        r.LateMinMs = 1100;
+        r.LateMaxMs = 2000;
+        r.BabbleMs = dice.Chance(1.0 / 3) ? 0 : dice.Between(300, 6000);
+    }
     return plan;
 }
 
@@ -299,6 +319,19 @@ QString SessionPlan::Describe() const {
     }
     if (Rates.Late > 0) {
         text += QStringLiteral(" late");
+    }
+    if (Rates.Cut > 0) {
+        text += QStringLiteral(" cut");
+    }
+    if (Rates.Stray > 0) {
+        text += QStringLiteral(" stray-before");
+    }
+    if (Rates.Slow > 0) {
+        text += QStringLiteral(" slow");
+    }
+    if (Rates.Babble > 0) {
+        text += Rates.BabbleMs > 0 ? QStringLiteral(" babble=%1ms").arg(Rates.BabbleMs)
+                                   : QStringLiteral(" babble-for-good");
     }
     if (PauseRepeatsConnect) {
         text += QStringLiteral(" pause:connect-again");

@@ -37,8 +37,8 @@ struct SoakMix {
     double SplitReplies = 0.12;
     // A noisy line: many refused blocks or spoilt read blocks.
     double Storm = 0.06;
-    // Read blocks may come after the watchdog's second as well.
-    bool LateReadBlocks = false;
+    // Read blocks split in two may come after the watchdog's second as well.
+    bool LateReadBlocks = true;
     double OperatorCloses = 0.02;
 
     // A slow line: about one or two replies come later than the watchdog's
@@ -53,17 +53,34 @@ struct SoakMix {
     // Stray bytes on the line while the program is blocked in the pause after
     // the Connect reply: noise, or the device repeating its Connect answer.
     double StrayInPause = 0.12;
+    // A Connect or read reply that starts just before the watchdog's second
+    // and comes in two, the rest 300 ms later (about 0.5 to 2 times).
+    double CutReplies = 0.12;
+    // A stray byte right before an answer whose last byte comes 40 ms late
+    // (0.5 to 4 times).
+    double StrayBefore = 0.12;
+    // A block that is slow to erase (to read): 1.1 to 2 s each time, the
+    // copies that the watchdog sends meanwhile served one after the other.
+    double SlowBlocks = 0.10;
+    // A late answer crossing the watchdog's copy, after which the line
+    // babbles for 0.3 to 6 s or (one time in three) for good.
+    double Babble = 0.08;
     //
     // Stray bytes and repeated answers come only where the program awaits no
-    // answer: during the pause, or right behind an answer (in one write, so
-    // that they reach the program with it or before its next request). A
-    // byte that arrives while an answer is awaited cannot be told from the
-    // answer (a stray 0x79 where an acknowledgement is awaited is an
-    // acknowledgement to any reader of this protocol), and a copy of an
-    // answer that comes after the program's next request is that request's
-    // answer as far as the protocol can tell: no program can defend against
-    // those, so the soak does not inject them. A late answer is different:
-    // the program itself sent the copy that it crosses.
+    // answer: during the pause, right behind an answer (in one write, so
+    // that they reach the program with it or before its next request), after
+    // a late answer that crossed a copy of its request (the program does not
+    // trust what comes then), or right before an answer as a byte that is
+    // neither a status byte nor the byte that ends the answer. A byte that
+    // arrives while an answer is awaited and equals what is awaited cannot
+    // be told from the answer (a stray 0x79 where an acknowledgement is
+    // awaited is an acknowledgement to any reader of this protocol; a stray
+    // byte equal to a read block's check byte right before the block makes
+    // the shifted block pass its check), and a copy of an answer that comes
+    // after the program's next request is that request's answer as far as
+    // the protocol can tell: no program can defend against those, so the
+    // soak does not inject them. A late answer is different: the program
+    // itself sent the copy that it crosses.
 };
 
 enum class PortTrouble { None, Missing, Busy };
@@ -91,7 +108,7 @@ struct SessionPlan {
     // share comes in two pieces with a pause between them (at time scale 1):
     // a Connect reply often after the watchdog's second, a read block within
     // 300 ms unless late read blocks are asked for (a read block later than
-    // the watchdog can be taken rotated by the resend: see --late-read-blocks).
+    // the watchdog is cut by the resend, and must not be taken rotated).
     double SplitReplyRate = 0;
     bool LateReadBlocks = false;
     // > 0: the reply to this Connect (counted from 1) comes in two pieces,

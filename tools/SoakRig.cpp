@@ -197,6 +197,11 @@ bool SoakRig::PrepareDevice(const SessionPlan& plan, QString* error) {
     RandomFaultRates rates = plan.Rates;
     rates.LateMinMs = ScaledMs(rates.LateMinMs, Scale);
     rates.LateMaxMs = ScaledMs(rates.LateMaxMs, Scale);
+    rates.CutHeadMs = ScaledMs(rates.CutHeadMs, Scale);
+    rates.CutGapMs = ScaledMs(rates.CutGapMs, Scale);
+    rates.StrayTailMs = ScaledMs(rates.StrayTailMs, Scale);
+    rates.BabbleMs = ScaledMs(rates.BabbleMs, Scale);
+    rates.BabbleGapMs = ScaledMs(rates.BabbleGapMs, Scale);
     Device.SetRandomFaults(rates, plan.FaultSeed);
     Device.ResetCounters();
     Device.ClearTraffic();

@@ -38,6 +38,10 @@ public:
     void Start(int milliseconds) override { Inner.Start(ScaledMs(milliseconds, Scale)); }
     void Stop() override { Inner.Stop(); }
     bool IsActive() const override { return Inner.IsActive(); }
+    // The program's time: real time divided by the scale.
+    qint64 NowMs() const override {
+        return static_cast<qint64>(static_cast<double>(Inner.NowMs()) / Scale);
+    }
 
 private:
     OneShotTimer& Inner;

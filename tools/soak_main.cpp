@@ -109,9 +109,9 @@ int main(int argc, char* argv[]) {
         QStringLiteral("session-timeout"),
         QStringLiteral("Real milliseconds after which a session counts as hung."),
         QStringLiteral("MS"));
-    const QCommandLineOption lateReadsOption(
-        QStringLiteral("late-read-blocks"),
-        QStringLiteral("Let read blocks split in two come after the watchdog's second too."));
+    const QCommandLineOption earlyReadsOption(
+        QStringLiteral("no-late-read-blocks"),
+        QStringLiteral("Let read blocks split in two come only before the watchdog's second."));
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("Print only violations and the summary."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
@@ -120,7 +120,7 @@ int main(int argc, char* argv[]) {
         QStringLiteral("trace"),
         QStringLiteral("Print the device's traffic (up to 20000 records) after every session."));
     parser.addOptions({sessionsOption, seedOption, sessionSeedOption, scaleOption, levelOption,
-                       timeoutOption, lateReadsOption, quietOption, verboseOption, traceOption});
+                       timeoutOption, earlyReadsOption, quietOption, verboseOption, traceOption});
     parser.process(app);
 
     bool ok = false;
@@ -137,7 +137,7 @@ int main(int argc, char* argv[]) {
     if (!ok || !(mix.Level >= 0.0)) {
         return Fail(QStringLiteral("--fault-level wants a number of 0 or more"));
     }
-    mix.LateReadBlocks = parser.isSet(lateReadsOption);
+    mix.LateReadBlocks = !parser.isSet(earlyReadsOption);
     quint32 runSeed = QRandomGenerator::global()->generate();
     if (parser.isSet(seedOption) && !ParseSeed(parser.value(seedOption), runSeed)) {
         return Fail(QStringLiteral("--seed wants a number up to 0xFFFFFFFF"));
@@ -259,7 +259,8 @@ int main(int argc, char* argv[]) {
                       .arg(Hex(plan.Seed))
                       .arg(scale)
                       .arg(mix.Level)
-                      .arg(mix.LateReadBlocks ? QStringLiteral(" --late-read-blocks") : QString()));
+                      .arg(mix.LateReadBlocks ? QString()
+                                              : QStringLiteral(" --no-late-read-blocks")));
             if (verbose && !trace) {
                 for (const QString& t : rig.LastTraffic(40)) {
                     Print(QStringLiteral("    ") + t);
@@ -322,6 +323,10 @@ int main(int argc, char* argv[]) {
         {QStringLiteral("late reply (slow line)"), fault(FaultKind::LateReply)},
         {QStringLiteral("answer given twice"), fault(FaultKind::Twice)},
         {QStringLiteral("junk behind an answer"), fault(FaultKind::Junk)},
+        {QStringLiteral("reply cut by the watchdog's second"), fault(FaultKind::CutReply)},
+        {QStringLiteral("stray byte before an answer"), fault(FaultKind::StrayBefore)},
+        {QStringLiteral("slow block, copies served in turn"), fault(FaultKind::Slow)},
+        {QStringLiteral("late answer, then a babbling line"), fault(FaultKind::Babble)},
         {QStringLiteral("stray bytes in the pause (soak)"), t.PauseStrays},
         {QStringLiteral("reply in two pieces (soak)"), t.SplitReplies},
         {QStringLiteral("  of them late (soak)"), t.LateReplies},

@@ -10,7 +10,7 @@ FormProcess::FormProcess(ProcessState& state, std::unique_ptr<SerialPort> port,
     : QDialog(parent),
       State(state),
       MSComm1(std::move(port)),
-      Logic(state, *MSComm1, Timer1, SettleTimer, messages, pause, *this) {
+      Logic(state, *MSComm1, Timer1, QuietTimer, messages, pause, *this) {
     setObjectName(QStringLiteral("FormProcess"));
     setWindowTitle(QStringLiteral("Form1"));
     setModal(true);

@@ -2,7 +2,7 @@
 
 // The session window: a small modal dialog with the progress bar and the
 // progress text. It owns the serial port and the timers of a session (Timer1
-// and the settle timer) and hands their events to BootloaderSession, which
+// and the link's quiet timer) and hands their events to BootloaderSession, which
 // holds the session itself.
 //
 // Use: construct it with the port to use and exec() it. Showing it runs the
@@ -57,7 +57,7 @@ private:
     ProcessState& State;
     std::unique_ptr<SerialPort> MSComm1;
     QtOneShotTimer Timer1;
-    QtOneShotTimer SettleTimer;  // the session's second timer: the line settling
-    BootloaderSession Logic;     // declared last: it lets go of port and timers first
+    QtOneShotTimer QuietTimer;  // the session's second timer: the link's quiet
+    BootloaderSession Logic;    // declared last: it lets go of port and timers first
     bool LoadQueued = false;
 };

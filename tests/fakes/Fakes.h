@@ -30,6 +30,7 @@ public:
     void Start(int milliseconds) override;
     void Stop() override;
     bool IsActive() const override { return Pending != 0; }
+    qint64 NowMs() const override { return Scheduler.Now(); }
     int LastInterval() const { return Interval; }
 
 private:

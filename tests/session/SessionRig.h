@@ -28,6 +28,7 @@ public:
             RaiseComm(CommEvent::DataReceived);
         });
     }
+    VirtualScheduler& Scheduler() { return Clock; }
 
 private:
     VirtualScheduler& Clock;
@@ -38,7 +39,25 @@ enum class Kind { Connect, Erase, Write, Block, Read, Go, Unknown };
 // BadXor: a read block with a wrong check byte. Short: half the reply, raised
 // as if it were whole. Late: the reply comes LateMs after the packet instead
 // of ReplyDelayMs. Twice: the reply comes, and a copy of it TwiceGapMs later.
-enum class Fault { None, Silent, Refuse, Garbage, BadXor, Short, Late, Twice };
+// Cut: all of the reply but its last byte (of a read block, its first half)
+// comes 990 ms after the packet, the rest 300 ms later. Stray: a stray byte
+// right before the reply, whose last byte comes 40 ms after the rest. Slow:
+// the device takes 1.7 s over the packet. Babble: Late, and from the reply on
+// 0x79 every 100 ms while the port is open.
+enum class Fault {
+    None,
+    Silent,
+    Refuse,
+    Garbage,
+    BadXor,
+    Short,
+    Late,
+    Twice,
+    Cut,
+    Stray,
+    Slow,
+    Babble
+};
 
 struct Exchange {
     Kind What = Kind::Unknown;
@@ -177,10 +196,9 @@ private:
             fault = Fault::Silent;
         }
         e.Applied = fault;
-        const bool late = fault == Fault::Late;
-        const bool twice = fault == Fault::Twice;
-        if (late || twice) {
-            fault = Fault::None;  // carried out and answered as usual, only later or twice
+        const Fault changed = fault;  // carried out as usual, only the reply differs
+        if (fault == Fault::Late || fault == Fault::Twice || fault >= Fault::Cut) {
+            fault = Fault::None;
         }
         Log.append(e);
         if (fault == Fault::Silent) {
@@ -261,16 +279,48 @@ private:
             default:
                 break;
         }
-        const qint64 delay = late ? LateMs : ReplyDelayMs;
-        Port.Deliver(reply + Trailing, delay, Pieces);
-        if (twice) {
+        // One request at a time: a reply never comes before the one ahead of it.
+        const bool late = changed == Fault::Late || changed == Fault::Babble;
+        const qint64 now = Port.Scheduler().Now();
+        const qint64 start = std::max(now, BusyUntil);
+        const qint64 due = start + (late ? LateMs : ReplyDelayMs) +
+                           (changed == Fault::Slow ? 1700 : 0) + (start > now ? 1 : 0);
+        BusyUntil = due;
+        const qint64 delay = due - now;
+        const qsizetype tail = changed == Fault::Cut && reply.size() == 129 ? 65 : 1;
+        if (changed == Fault::Cut) {
+            Port.Deliver(reply.left(reply.size() - tail), 990);
+            BusyUntil = now + 1290;
+            Port.Deliver(reply.right(tail), 1290);
+        } else if (changed == Fault::Stray) {
+            Port.Deliver(QByteArray(1, char(reply.back() ^ 0xFF)) + reply.left(reply.size() - 1),
+                         delay);
+            BusyUntil = due + 40;
+            Port.Deliver(reply.right(1), delay + 40);
+        } else {
+            Port.Deliver(reply + Trailing, delay, Pieces);
+        }
+        if (changed == Fault::Twice) {
             Port.Deliver(reply, delay + TwiceGapMs);
         }
+        if (changed == Fault::Babble) {
+            Babble(delay + 100);
+        }
+    }
+
+    void Babble(qint64 delay) {
+        Port.Deliver(QByteArray(1, char(StatusAck)), delay);
+        Port.Scheduler().Post(delay, [this] {
+            if (Port.IsOpen()) {
+                Babble(100);
+            }
+        });
     }
 
     TestPort& Port;
     QMap<std::pair<Kind, int>, QList<Fault>> Faults;
     bool ExpectBlock = false;
+    qint64 BusyUntil = 0;
     int BlockAddress = 0;
     int BlockLength = 0;
 };

@@ -26,6 +26,10 @@ private slots:
         QTest::newRow("junk") << "go:junk" << true;
         QTest::newRow("random late replies")
             << "random:late=0.1,latems=1100-2000,afterlate=0.5,twice=0.01,junk=0.02" << true;
+        QTest::newRow("random cut, stray, slow, babble")
+            << "random:cut=0.1,stray=0.1,slow=0.1,babble=0.1" << true;
+        QTest::newRow("an erase reply is not cut") << "erase:cut" << false;
+        QTest::newRow("writing is never slow") << "write:slow" << false;
         QTest::newRow("delay not a number") << "erase:late=soon" << false;
         QTest::newRow("value on junk") << "go:junk=3" << false;
         QTest::newRow("late bounds reversed") << "random:latems=2000-1100" << false;

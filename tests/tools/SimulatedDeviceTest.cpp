@@ -8,6 +8,7 @@
 
 #include "ComPortMap.h"
 #include "DeviceLink.h"
+#include "RandomBytes.h"
 
 namespace {
 
@@ -292,6 +293,70 @@ private slots:
         QCOMPARE(link.Device.Counters().BlocksErased, 4);
     }
 
+    // A reply cut in two across the watchdog's second; a stray byte before a
+    // reply whose last byte is late; a slow block whose copies are served
+    // one after the other; a line that babbles after a late reply, but only
+    // when a request crossed it.
+    void repliesCutStrayedSlowOrBabbling() {
+        DeviceLink link;
+        QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
+        const QByteArray memory = RandomBytes(65536, 17);
+        link.Device.SetMemory(memory);
+        QElapsedTimer clock;
+        QByteArray got;
+        QList<qint64> times;  // of each byte
+        link.Port.SetCommHandler([&](SerialPort::CommEvent) {
+            const QByteArray bytes = link.Port.ReadAll();
+            got += bytes;
+            times.append(QList<qint64>(bytes.size(), clock.elapsed()));
+        });
+        link.Port.SetReceiveThreshold(1);
+        auto send = [&](const char* hex) {
+            got.clear();
+            times.clear();
+            clock.restart();
+            QVERIFY(link.Port.Write(Hex(hex)));
+        };
+
+        QVERIFY(link.Device.AddFault("read#1:cut=200"));
+        send("55810000008052");
+        QVERIFY(QTest::qWaitFor([&] { return got.size() >= 129; }, 2000));
+        QCOMPARE(got, ReadBlockOf(memory, 0));
+        QVERIFY2(times[0] >= 195 && times[63] < 450 && times[64] >= 495, got.toHex().constData());
+
+        QVERIFY(link.Device.AddFault("erase#1:stray"));
+        send("5501000000");
+        QVERIFY(QTest::qWaitFor([&] { return got.size() >= 2; }, 1000));
+        QVERIFY2(got.size() == 2 && got[0] != '\x79' && got[0] != '\x1F' && got[1] == '\x79' &&
+                     times[1] - times[0] >= 35,
+                 got.toHex().constData());
+
+        QVERIFY(link.Device.AddFault("erase#2:slow=300"));
+        send("5501000080");
+        QTest::qWait(100);
+        QVERIFY(link.Port.Write(Hex("5501000080")));
+        QVERIFY(QTest::qWaitFor([&] { return got.size() >= 2; }, 2000));
+        QVERIFY2(times[0] >= 295 && times[1] >= 595, got.toHex().constData());
+        send("5501000080");  // the slow block again
+        QVERIFY(QTest::qWaitFor([&] { return got.size() >= 1; }, 1000));
+        QVERIFY2(times[0] >= 295, got.toHex().constData());
+
+        // Late by 1.5 s, and so is the copy sent at 100 ms: the line babbles
+        // for 300 ms from the first answer on. Without a copy it stays quiet.
+        QVERIFY(link.Device.AddFault("erase#5:babble=300"));
+        send("5501000000");
+        QTest::qWait(100);
+        QVERIFY(link.Port.Write(Hex("5501000000")));
+        QTest::qWait(2300);
+        QVERIFY2(got.size() > 4 && got[0] == '\x79' && times[0] >= 1495 && times.last() >= 1700 &&
+                     times.last() < 2100,
+                 got.toHex().constData());
+        QVERIFY(link.Device.AddFault("erase#7:babble=300"));
+        send("5501000000");
+        QTest::qWait(2000);
+        QCOMPARE(got, Hex("79"));
+    }
+
     void lineTimingDelaysRepliesByTheirTimeOnTheLine() {
         DeviceLink link;
         QVERIFY2(link.StartAndOpen("9600,N,8,1"), qPrintable(link.Error));
@@ -341,10 +406,15 @@ private slots:
         QCOMPARE(link.Exchange("55810012808052", 129), ReadBlockOf(memory, 0x1280));
         QCOMPARE(SizesOf(PiecesOfLastReply(link.Device)), (QList<int>{31, 31, 31, 31, 5}));
 
-        // Without the adapter a reply goes whole.
+        // Without the adapter it trickles in as on the line, 4 ms of it at a
+        // time, its last byte after its line time (136 bytes: 71 ms).
         link.Device.SetLatencyTimerMs(0);
         QCOMPARE(link.Exchange("55810012808052", 129), ReadBlockOf(memory, 0x1280));
-        QCOMPARE(SizesOf(PiecesOfLastReply(link.Device)), QList<int>{129});
+        pieces = PiecesOfLastReply(link.Device);
+        QCOMPARE(SizesOf(pieces), QList<int>(16, 8) << 1);
+        QVERIFY2(
+            pieces.last().AfterMs >= 65 && pieces.last().AfterMs - pieces[0].AfterMs >= 55,
+            qPrintable(QStringLiteral("%1 %2").arg(pieces[0].AfterMs).arg(pieces.last().AfterMs)));
     }
 
     void memoryFilesAreReadAndWrittenWhole() {
