@@ -17,7 +17,7 @@
 #include "PortName.h"
 #include "PortSelection.h"
 #include "QtPlatform.h"
-#include "QtSerialPort.h"
+#include "SystemSerialPort.h"
 
 namespace {
 
@@ -293,7 +293,7 @@ int RunSessions(const CliOptions& options, Console& console) {
 }
 
 int ListPorts(const CliOptions& options, Console& console) {
-    QtSerialPort probe;
+    SystemSerialPort probe;
     const QList<ProbedPort> opened = ProbeComPorts(probe, PortSelection::HighestPort);
     int listed = 0;
     for (const ProbedPort& port : opened) {

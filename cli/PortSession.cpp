@@ -8,7 +8,7 @@
 #include "BootloaderSession.h"
 #include "MessageBoxes.h"
 #include "QtPlatform.h"
-#include "QtSerialPort.h"
+#include "SystemSerialPort.h"
 #include "TracingPort.h"
 
 namespace {
@@ -136,7 +136,7 @@ public:
 
     PortSession& Owner;
     TraceFile Trace;
-    QtSerialPort Port;
+    SystemSerialPort Port;
     TracingPort Traced;
     QtOneShotTimer Timer1;
     QtOneShotTimer SettleTimer;

@@ -8,7 +8,7 @@
 #include "FormComPort.h"
 #include "FormProcess.h"
 #include "QtFileDialogs.h"
-#include "QtSerialPort.h"
+#include "SystemSerialPort.h"
 #include "WindowDesign.h"
 
 namespace {
@@ -101,11 +101,11 @@ void Form1::SetVersionLabel(const QString& text) {
 }
 
 void Form1::ShowSessionWindow() {
-    FormProcess window(State, std::make_unique<QtSerialPort>(), Messages, Pause, this);
+    FormProcess window(State, std::make_unique<SystemSerialPort>(), Messages, Pause, this);
     window.exec();
 }
 
 void Form1::ShowPortDialog() {
-    FormComPort dialog(State, *Store, std::make_unique<QtSerialPort>(), this);
+    FormComPort dialog(State, *Store, std::make_unique<SystemSerialPort>(), this);
     dialog.exec();
 }
