@@ -7,12 +7,10 @@
 #include "CliProgram.h"
 
 #ifdef _WIN32
-#include <io.h>
-#define IsTerminal(fd) _isatty(fd)
+#include "WindowsConsole.h"
 #else
 #include <unistd.h>
 #include <csignal>
-#define IsTerminal(fd) isatty(fd)
 #endif
 
 namespace {
@@ -21,9 +19,16 @@ class StandardConsole : public Console {
 public:
     void Out(const QString& text) override { Put(stdout, text); }
     void Err(const QString& text) override { Put(stderr, text); }
-    bool OutIsTerminal() const override { return IsTerminal(fileno(stdout)) != 0; }
+    bool OutIsTerminal() const override { return Terminal; }
 
 private:
+    // Live lines only where they can be redrawn.
+#ifdef _WIN32
+    const bool Terminal = PrepareWindowsConsole();
+#else
+    const bool Terminal = isatty(fileno(stdout)) != 0;
+#endif
+
     static void Put(std::FILE* stream, const QString& text) {
         const QByteArray bytes = text.toUtf8();
         std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);

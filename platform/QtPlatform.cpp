@@ -17,6 +17,8 @@
 #include <csignal>
 #include <cstring>
 #else
+#include <windows.h>
+
 #include <QFileInfo>
 #endif
 
@@ -201,6 +203,15 @@ QStringList QtFileSystem::ListFiles(const QString& folder, const QString& patter
         return stat(QFile::encodeName(dir.filePath(name)).constData(), &info) != 0 ||
                !S_ISREG(info.st_mode);
     });
+#else
+    // Files marked hidden or system are not listed, as a file list control
+    // leaves them out.
+    names.removeIf([&dir](const QString& name) {
+        const QString path = QDir::toNativeSeparators(dir.filePath(name));
+        const DWORD attributes = GetFileAttributesW(reinterpret_cast<const wchar_t*>(path.utf16()));
+        return attributes == INVALID_FILE_ATTRIBUTES ||
+               (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+    });
 #endif
     std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
         const int folded = a.compare(b, Qt::CaseInsensitive);
@@ -246,7 +257,33 @@ void OnTerminationSignals(std::function<void()> handler) {
     sigaction(SIGHUP, &action, nullptr);
 }
 #else
-void OnTerminationSignals(std::function<void()>) {}
+namespace {
+std::function<void()> ConsoleHandler;
+
+// Runs on a thread of the system's own: the handler goes to the event loop.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+        return FALSE;
+    }
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [] {
+            if (ConsoleHandler) {
+                ConsoleHandler();
+            }
+        },
+        Qt::QueuedConnection);
+    return TRUE;
+}
+}  // namespace
+
+void OnTerminationSignals(std::function<void()> handler) {
+    static bool installed = false;
+    ConsoleHandler = std::move(handler);
+    if (!installed) {
+        installed = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != 0;
+    }
+}
 #endif
 
 void EndOnTerminationSignals() {

@@ -43,10 +43,10 @@ public:
 // The folder that holds the program's executable.
 QString ProgramFolder();
 
-// Where the system asks the program to end (SIGTERM, SIGINT, SIGHUP), handler
-// runs on the thread of the event loop, between other events, once per
-// signal. Installed once per process; a later call replaces the handler.
-// No-op on Windows, which ends programs through their windows and consoles.
+// Where the system asks the program to end (SIGTERM, SIGINT, SIGHUP; on
+// Windows Ctrl-C and Ctrl-Break in the console), handler runs on the thread
+// of the event loop, between other events, once per request. Installed once
+// per process; a later call replaces the handler.
 void OnTerminationSignals(std::function<void()> handler);
 
 // The window's ending: the program ends as when its main window is closed:
