@@ -57,7 +57,7 @@ public:
     QString DeviceName() const { return Device; }
 
     // The longest a read waits when nothing comes.
-    static constexpr unsigned long ReadCycleMs = 10;
+    static constexpr unsigned long ReadCycleMs = 2;
 
 private:
     bool ApplySettings();

@@ -51,10 +51,14 @@ bool KeyExists(const std::string& path, REGSAM view = KEY_WOW64_32KEY) {
     return true;
 }
 
+// In both views: a run of a backend that wrote to the wrong one leaves its
+// keys there.
 void RemoveTestKeys() {
-    if (HKEY software = Open("SoftWare", KEY_ALL_ACCESS)) {
-        RegDeleteTreeA(software, "fwloader-test");
-        RegCloseKey(software);
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+        if (HKEY software = Open("SoftWare", KEY_ALL_ACCESS, view)) {
+            RegDeleteTreeA(software, "fwloader-test");
+            RegCloseKey(software);
+        }
     }
 }
 
