@@ -39,6 +39,22 @@ install(TARGETS fwloader fwloader-cli RUNTIME DESTINATION .)
 install(FILES ${fw_qt_dlls} ${fw_mingw_runtime} DESTINATION .)
 install(FILES ${fw_platform_plugin} DESTINATION platforms)
 install(FILES ${fw_style_plugin} DESTINATION styles)
+# `cmake --install --strip` (scripts/package --windows) strips the DLLs as
+# well as the programs: MinGW's libstdc++-6.dll alone shrinks from 24 MB to
+# 2 MB.
+set(fw_installed_dlls)
+foreach(dll IN LISTS fw_qt_dlls fw_mingw_runtime)
+    list(APPEND fw_installed_dlls "$<PATH:GET_FILENAME,${dll}>")
+endforeach()
+list(APPEND fw_installed_dlls "platforms/$<PATH:GET_FILENAME,${fw_platform_plugin}>"
+     "styles/$<PATH:GET_FILENAME,${fw_style_plugin}>")
+install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+        foreach(dll $<JOIN:${fw_installed_dlls}, >)
+            execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
+                            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${dll}\")
+        endforeach()
+    endif()")
 
 set(fw_bin ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
 set(fw_test_dlls)

@@ -7,7 +7,8 @@
 ; writes an uninstaller. The uninstaller removes what was installed and
 ; nothing else: the operator's Config.txt and firmware files stay.
 
-Unicode true
+; A 64-bit installer for a 64-bit program (it also runs under wine64).
+Target amd64-unicode
 !include "MUI2.nsh"
 
 Name "fwloader ${VERSION}"

@@ -18,8 +18,7 @@ add_test(NAME wine_prefix COMMAND ${FW_PYTHON3} ${driver} prepare --wine ${FW_WI
 set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wineprefix LABELS wine TIMEOUT 300)
 
 # The program folder as the zip and the installer hold it.
-add_test(NAME wine_folder COMMAND ${CMAKE_COMMAND} -E env
-         sh -c "rm -rf '${CMAKE_BINARY_DIR}/wine-folder' && '${CMAKE_COMMAND}' --install '${CMAKE_BINARY_DIR}' --prefix '${CMAKE_BINARY_DIR}/wine-folder'")
+add_test(NAME wine_folder COMMAND sh -c "rm -rf '${CMAKE_BINARY_DIR}/wine-folder' && '${CMAKE_COMMAND}' --install '${CMAKE_BINARY_DIR}' --prefix '${CMAKE_BINARY_DIR}/wine-folder' --strip")
 set_tests_properties(wine_folder PROPERTIES FIXTURES_SETUP winefolder LABELS wine)
 
 # The file list by Windows rules.
@@ -45,7 +44,7 @@ set_tests_properties(Win32SerialPortTest Win32SerialPortTest_vanish PROPERTIES
     LABELS wine TIMEOUT 120 FIXTURES_REQUIRED wineprefix)
 
 # The programs of the folder, as an operator and a production line use them.
-foreach(case cli-update cli-read cli-silent cli-ctrl-c window)
+foreach(case cli-update cli-read cli-silent cli-ctrl-c window installer)
     if(case STREQUAL "window")
         set(case_prefix ${CMAKE_BINARY_DIR}/wineprefix-window)  # it ends its prefix's programs
         add_test(NAME wine_prefix_window COMMAND ${FW_PYTHON3} ${driver} prepare
@@ -60,7 +59,7 @@ foreach(case cli-update cli-read cli-silent cli-ctrl-c window)
     add_test(NAME wine_${case}
              COMMAND ${FW_PYTHON3} ${driver} ${case} --wine ${FW_WINE64} --prefix ${case_prefix}
                      --folder ${CMAKE_BINARY_DIR}/wine-folder --fwsim ${FW_SIMULATOR}
-                     --sample ${PROJECT_SOURCE_DIR}/sample)
+                     --sample ${PROJECT_SOURCE_DIR}/sample --build ${CMAKE_BINARY_DIR})
     set_tests_properties(wine_${case} PROPERTIES
         LABELS wine TIMEOUT 300 FIXTURES_REQUIRED "${fixtures}")
 endforeach()

@@ -17,6 +17,9 @@ from a copy of it, with Config.txt and the firmware beside them. The device
   window         fwloader.exe under Xvfb: the title from Config.txt; the port
                  dialog's OK stores the port in the prefix's registry; the
                  next start uses it, and Update ends with "Successful"
+  installer      scripts/package-windows from BUILD: the zip holds the folder;
+                 the installer's folder runs, with a Start-menu entry; the
+                 uninstaller leaves only what the operator put there
   prepare        makes the Wine prefix (the other cases need it made);
                  --offscreen: its Qt programs draw off the screen
 
@@ -34,6 +37,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 
 MODEL = "1:2:3"
 VENDOR = "WineTestVendor"
@@ -308,6 +312,46 @@ def window(rig):
         display.close()
 
 
+def installer(rig):
+    """The zip and the installer of scripts/package-windows: the zip holds
+    the folder; the installer installs a folder whose programs run, with a
+    Start-menu entry; its uninstaller takes away what it installed and
+    leaves what the operator put there."""
+    packages = os.path.join(rig.work, "packages")
+    scripts = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
+    subprocess.run([os.path.join(scripts, "package-windows"), "--from", rig.args.build, "--to",
+                    packages], check=True, capture_output=True, timeout=600)
+    made = sorted(os.listdir(packages))
+    check(len(made) == 2, f"a zip and an installer: {made}")
+    setup, zip_name = (os.path.join(packages, name) for name in made)  # -setup.exe, -windows-x64.zip
+    with zipfile.ZipFile(zip_name) as archive:
+        names = set(archive.namelist())
+    check({"fwloader/fwloader.exe", "fwloader/fwloader-cli.exe",
+           "fwloader/platforms/qwindows.dll"} <= names, f"the zip holds the folder: {names}")
+
+    drive_c = os.path.join(rig.args.prefix, "drive_c")
+    folder = os.path.join(drive_c, "fwloader-test")
+    shutil.rmtree(folder, ignore_errors=True)
+    subprocess.run([rig.args.wine, setup, "/S", "/D=C:\\fwloader-test"], env=rig.env, check=True,
+                   capture_output=True, timeout=120)
+    entry = os.path.join(drive_c, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs",
+                         "fwloader", "fwloader.lnk")
+    check(os.path.isfile(entry), "a Start-menu entry")
+    version = subprocess.run([rig.args.wine, os.path.join(folder, "fwloader-cli.exe"),
+                              "--version"], env=rig.env, capture_output=True, timeout=60)
+    check(version.returncode == 0 and version.stdout.startswith(b"fwloader-cli"),
+          f"the installed command line runs: {version}")
+
+    with open(os.path.join(folder, "Config.txt"), "w") as config:
+        config.write("1:2:3\r\nVendor\r\n\r\n")
+    subprocess.run([rig.args.wine, os.path.join(folder, "uninstall.exe"), "/S",
+                    "_?=C:\\fwloader-test"], env=rig.env, check=True, capture_output=True,
+                   timeout=120)
+    left = sorted(os.listdir(folder))
+    check(left == ["Config.txt", "uninstall.exe"], f"only the operator's file is left: {left}")
+    check(not os.path.exists(entry), "the Start-menu entry is gone")
+
+
 def prepare(args):
     """Makes the prefix, with the fonts that Debian's Wine leaves out of it."""
     env = dict(os.environ, WINEPREFIX=args.prefix, WINEDEBUG="-all",
@@ -331,7 +375,7 @@ def prepare(args):
 
 
 CASES = {"cli-update": cli_update, "cli-read": cli_read, "cli-silent": cli_silent,
-         "cli-ctrl-c": cli_ctrl_c, "window": window}
+         "cli-ctrl-c": cli_ctrl_c, "window": window, "installer": installer}
 
 
 def main():
@@ -339,7 +383,7 @@ def main():
     parser.add_argument("case", choices=sorted(CASES) + ["prepare"])
     parser.add_argument("--wine", required=True)
     parser.add_argument("--prefix", required=True)
-    for option in ("folder", "fwsim", "sample"):
+    for option in ("folder", "fwsim", "sample", "build"):
         parser.add_argument("--" + option)
     parser.add_argument("--screenshot")
     parser.add_argument("--offscreen", action="store_true",
