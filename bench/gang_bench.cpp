@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
     const int runs = std::max(1, parser.value(runsOption).toInt());
 
     QTemporaryDir root;
-    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(root.path()));
+    qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(root.path()));
     std::vector<std::unique_ptr<GangDevice>> devices;
     std::vector<int> coms;
     for (int i = 0; i < ports; ++i) {

@@ -42,7 +42,7 @@ PY
 "$bin/fwsim" --com 7 --store-root "$store" --model 1:2:3 --quiet >/dev/null &
 pids+=($!)
 for _ in $(seq 50); do [ -e "$store/dosdevices/com7" ] && break; sleep 0.1; done
-export XDG_CONFIG_DIRS="$store"
+export FWLOADER_STORE_ROOT="$store"
 title='^fwloader figures$'
 
 echo "start-up to window shown (5 runs):"

@@ -297,7 +297,7 @@ SessionFigures RunSession(DeviceThread& device, bool update, bool lineTiming, qu
 // The port selection dialog's load, probing COM1 to COM99 with the program's
 // serial port under the given per-machine store root.
 double ProbeMs(const QString& storeRoot, QStringList& listed) {
-    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(storeRoot));
+    qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(storeRoot));
     ProcessState state;
     state.EnglishUi = true;
     state.ComPortNumber = 1;
@@ -431,7 +431,7 @@ int main(int argc, char** argv) {
         Baud);
 
     QTemporaryDir sessionRoot;
-    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(sessionRoot.path()));
+    qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(sessionRoot.path()));
     DeviceThread device;
     QString error;
     bool started = false;
@@ -633,7 +633,7 @@ int main(int argc, char** argv) {
             std::printf("%-34s %8.2f %8.2f  %s\n", label, Median(times), Max(times),
                         listed.isEmpty() ? "none" : qPrintable(listed.join(u' ')));
         }
-        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(sessionRoot.path()));
+        qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(sessionRoot.path()));
         std::printf("target: well under 100 ms\n");
     }
 

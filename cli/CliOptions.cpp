@@ -1,5 +1,8 @@
 #include "CliOptions.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "Configuration.h"
 
 namespace {
@@ -16,23 +19,36 @@ const char Overview[] =
     "Commands:\n"
     "  update   write the firmware file to the device on each --port\n"
     "  read     read device memory 0x0000 to 0x7FFF into a file\n"
-    "  ports    list the COM ports 1 to 99 that open\n"
+    "  ports    list the serial devices of this machine, opening none\n"
     "\n"
     "  fwloader-cli <command> --help   the options of a command\n"
     "  fwloader-cli --version          the program version\n"
     "\n"
-    "Exit status: 0 every session succeeded, 1 at least one did not, 2 bad\n"
-    "arguments or input (nothing was sent), 130 interrupted.\n";
+    "Examples:\n"
+    "  fwloader-cli update --port /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0 \\\n"
+    "      --port COM4 --file Board_2.15.hex --model 12:0:200 --log flash.jsonl\n"
+    "  fwloader-cli read --port COM3 --output device.hex --model 12:0:200\n"
+    "\n"
+    "Exit status:\n"
+    "  0    every session succeeded\n"
+    "  1    at least one did not (it failed, timed out, or its read was not saved),\n"
+    "       or a log record could not be written\n"
+    "  2    bad arguments or input: nothing was sent to any port\n"
+    "  130  interrupted (Ctrl-C, SIGTERM, SIGHUP); a second Ctrl-C or SIGTERM ends\n"
+    "       the program at once\n";
 
 const char UpdateHelp[] =
     "Usage: fwloader-cli update --port P [--port P ...] [--folder DIR | --file FILE]\n"
     "                           [--model A:B:C] [--version MAJOR.MINOR] [--retries N]\n"
+    "                           [--timeout S] [--log FILE] [--station NAME]\n"
     "                           [--json] [--trace DIR] [--quiet]\n"
     "\n"
     "Writes the firmware to the device on every --port, all at once.\n"
     "\n"
-    "  --port P         COM3, 3, or a device path such as /dev/ttyUSB0; repeat for a\n"
-    "                   gang. Without it: the port stored for the folder's vendor.\n"
+    "  --port P         COM3, 3, or a serial device such as /dev/ttyUSB0 or a stable\n"
+    "                   name from /dev/serial/by-path or by-id (see fwloader-cli\n"
+    "                   ports); repeat for a gang. Without it: the port stored for\n"
+    "                   the folder's vendor.\n"
     "  --folder DIR     the folder used as the window uses its program folder:\n"
     "                   Config.txt gives the model bytes and the settings key, the\n"
     "                   firmware file is chosen among its *.hex files (all six\n"
@@ -42,9 +58,19 @@ const char UpdateHelp[] =
     "                   program folder.\n"
     "  --model A:B:C    the model bytes instead of those of Config.txt. With --model\n"
     "                   and --port, Config.txt is not read.\n"
-    "  --version M.N    the firmware version instead of the one in the file name.\n"
+    "  --version M.N    the firmware version, needed when the file name gives none\n"
+    "                   (the text after its last \"_\": Board_2.15.hex is 2.15).\n"
     "  --retries N      how often the question after six seconds of silence is\n"
     "                   answered Retry before Cancel (default 0).\n"
+    "  --timeout S      end a session that has not ended after S seconds as\n"
+    "                   timed-out, with its port closed; 0: never. Default: the\n"
+    "                   image's line time at 9600 baud, doubled, plus 12 s for each\n"
+    "                   question of the watchdog (the first and each Retry) and the\n"
+    "                   quiet wait after it: %1 s for a 64 KiB image, %2 s for 4 KiB\n"
+    "                   (with --retries 0).\n"
+    "  --log FILE       append one JSON line per session to FILE: time, station,\n"
+    "                   port, adapter, firmware and its SHA-256, ending, detail...\n"
+    "  --station NAME   the station's name in the log (default: the host name).\n"
     "  --json           JSON Lines on standard output (see the README).\n"
     "  --trace DIR      one file per port in DIR with every call and byte, timed to\n"
     "                   the microsecond.\n"
@@ -53,37 +79,49 @@ const char UpdateHelp[] =
 const char ReadHelp[] =
     "Usage: fwloader-cli read --port P --output FILE [--format hex|bin] [--json]\n"
     "                         [--trace DIR] [--folder DIR] [--model A:B:C]\n"
-    "                         [--retries N] [--quiet]\n"
+    "                         [--retries N] [--timeout S] [--log FILE]\n"
+    "                         [--station NAME] [--quiet]\n"
     "\n"
     "Reads device memory 0x0000 to 0x7FFF and saves it, once the read succeeded.\n"
     "\n"
-    "  --port P         COM3, 3, or a device path. Without it: the stored port.\n"
-    "  --output FILE    where to save; replaced whole or not at all.\n"
+    "  --port P         COM3, 3, or a serial device. Without it: the stored port.\n"
+    "  --output FILE    where to save; replaced whole or not at all. It must be\n"
+    "                   writable before anything is sent; if saving still fails at\n"
+    "                   the end, the bytes go to a file beside it (the result says\n"
+    "                   where) and the session ends as not-saved.\n"
     "  --format hex     Intel HEX as the window's Save writes it: addresses 0x8000\n"
     "                   to 0xFFFF, LF CR line ends, no end record (the default).\n"
     "  --format bin     the 32,768 bytes themselves.\n"
     "  --folder DIR     where Config.txt is read (default: the program folder).\n"
     "  --model A:B:C    the model bytes sent in Connect; with --model and --port,\n"
     "                   Config.txt is not read.\n"
-    "  --retries N, --json, --trace DIR, --quiet   as for update.\n";
+    "  --timeout S      as for update; the default is %3 s (with --retries 0).\n"
+    "  --retries N, --log FILE, --station NAME, --json, --trace DIR, --quiet\n"
+    "                   as for update.\n";
 
 const char PortsHelp[] =
-    "Usage: fwloader-cli ports [--json]\n"
+    "Usage: fwloader-cli ports [--probe] [--json]\n"
     "\n"
-    "Probes COM1 to COM99 as the port dialog does and lists those that open, each\n"
-    "with the device it maps to.\n";
+    "Lists the serial devices of this machine without opening any (opening a port\n"
+    "toggles its DTR line, which resets boards wired for auto-reset): each with the\n"
+    "COM number that opens it, its names under /dev/serial/by-path and by-id, which\n"
+    "stay the same when the adapter is plugged in again and can be given to\n"
+    "--port, and its USB vendor, product and serial number.\n"
+    "\n"
+    "  --probe   instead, open COM1 to COM99 as the port dialog does and list those\n"
+    "            that open, each with the device it maps to.\n";
 
 // The options each command takes; those with a value are marked by "=".
 QStringList OptionsOf(Command command) {
     switch (command) {
         case Command::Update:
-            return {"port=",    "folder=", "file=", "model=", "version=",
-                    "retries=", "trace=",  "json",  "quiet"};
+            return {"port=",    "folder=", "file=",    "model=", "version=", "retries=",
+                    "timeout=", "log=",    "station=", "trace=", "json",     "quiet"};
         case Command::Read:
-            return {"port=",    "output=", "format=", "folder=", "model=",
-                    "retries=", "trace=",  "json",    "quiet"};
+            return {"port=",    "output=", "format=",  "folder=", "model=", "retries=",
+                    "timeout=", "log=",    "station=", "trace=",  "json",   "quiet"};
         case Command::Ports:
-            return {"json"};
+            return {"json", "probe"};
         case Command::None:
             break;
     }
@@ -106,7 +144,7 @@ QString CommandName(Command command) {
 
 // Stores one option's value; false with the reason when it cannot be used.
 bool Apply(CliOptions& options, const QString& name, const QString& value, QString& error) {
-    const bool flag = name == u"json" || name == u"quiet";
+    const bool flag = name == u"json" || name == u"quiet" || name == u"probe";
     if (!flag && value.isEmpty()) {
         error = QStringLiteral("--%1 needs a value").arg(name);
         return false;
@@ -129,6 +167,20 @@ bool Apply(CliOptions& options, const QString& name, const QString& value, QStri
             return false;
         }
         options.Retries = retries;
+    } else if (name == u"timeout") {
+        bool ok = false;
+        const int seconds = value.toInt(&ok);
+        if (!ok || seconds < 0 || seconds > MaxTimeoutSeconds) {
+            error = QStringLiteral("--timeout takes whole seconds from 0 to %1, not \"%2\"")
+                        .arg(MaxTimeoutSeconds)
+                        .arg(value);
+            return false;
+        }
+        options.TimeoutSeconds = seconds;
+    } else if (name == u"log") {
+        options.LogFile = value;
+    } else if (name == u"station") {
+        options.Station = value;
     } else if (name == u"trace") {
         options.TraceDir = value;
     } else if (name == u"output") {
@@ -143,6 +195,8 @@ bool Apply(CliOptions& options, const QString& name, const QString& value, QStri
         options.Json = true;
     } else if (name == u"quiet") {
         options.Quiet = true;
+    } else if (name == u"probe") {
+        options.Probe = true;
     }
     return true;
 }
@@ -165,12 +219,37 @@ QString CheckCombination(const CliOptions& options) {
 
 }  // namespace
 
+int DefaultTimeoutSeconds(bool update, int low, int high, int retries) {
+    constexpr double BitsPerByte = 10;
+    constexpr double SlowestBaud = 9600;
+    constexpr int Block = 128;
+    constexpr int ConnectAndGo = 8 + 10 + 5 + 1;  // headers and their replies
+    constexpr int EraseAndWrite = 5 + 1 + 6 + 1;  // headers and their replies
+    constexpr int ReadExchange = 7 + Block + 1;   // header, block and check byte
+    // Five silent resends and the question; then, once the device answers a
+    // request that went out more than once, the quiet wait before the next
+    // (up to five seconds and a margin).
+    constexpr int QuestionSeconds = 6 + 6;
+    const int bytes = std::max(0, high - low + 1);
+    const int blocks = bytes == 0 ? 0 : high / Block - low / Block + 1;
+    // Each data block goes out with its check byte and is answered with one.
+    const double exchanged =
+        ConnectAndGo + (update ? bytes + blocks * (EraseAndWrite + 2) : blocks * ReadExchange);
+    const double lineSeconds = exchanged * BitsPerByte / SlowestBaud;
+    return static_cast<int>(std::ceil(2 * lineSeconds)) +
+           QuestionSeconds * (std::max(0, retries) + 1);
+}
+
 QString CliHelp(CliOptions::Command command) {
+    constexpr int KiB = 1024;
     switch (command) {
         case Command::Update:
-            return QString::fromUtf8(UpdateHelp);
+            return QString::fromUtf8(UpdateHelp)
+                .arg(DefaultTimeoutSeconds(true, 0, 64 * KiB - 1, 0))
+                .arg(DefaultTimeoutSeconds(true, 0, 4 * KiB - 1, 0));
         case Command::Read:
-            return QString::fromUtf8(ReadHelp);
+            return QString::fromUtf8(ReadHelp).replace(
+                QStringLiteral("%3"), QString::number(DefaultTimeoutSeconds(false, 0, 0x7FFF, 0)));
         case Command::Ports:
             return QString::fromUtf8(PortsHelp);
         case Command::None:

@@ -20,6 +20,10 @@ struct CliOptions {
     bool Quiet = false;         // --quiet
     QString Output;             // --output of read
     bool BinaryOutput = false;  // --format bin
+    int TimeoutSeconds = -1;    // --timeout; -1: derived from the image, 0: none
+    QString LogFile;            // --log
+    QString Station;            // --station (empty: the host name)
+    bool Probe = false;         // ports --probe
 };
 
 struct CliParse {
@@ -37,3 +41,16 @@ CliParse ParseCliArguments(const QStringList& arguments);
 
 // The help of a command; the program's overview for Command::None.
 QString CliHelp(CliOptions::Command command);
+
+// The longest time that --timeout allows, a week.
+inline constexpr int MaxTimeoutSeconds = 7 * 24 * 3600;
+
+// The deadline of a session when --timeout is not given: the time its
+// exchanges take on the line at 9600 baud (10 bits a byte), doubled, plus
+// the watchdog's allowance: six seconds to its question and six more for the
+// quiet wait after a request that went out more than once, once more for
+// each Retry answer. An Update of [low, high] exchanges Connect, then for
+// each 128-byte block EraseMemory, WriteMemory and the data block, then
+// GoApplication; a read exchanges Connect, a ReadMemory for each block of
+// [low, high] and GoApplication. Whole seconds, rounded up.
+int DefaultTimeoutSeconds(bool update, int low, int high, int retries);

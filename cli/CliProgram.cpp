@@ -1,118 +1,35 @@
 #include "CliProgram.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QSysInfo>
 #include <QTimer>
 #include <cstdio>
 #include <memory>
 
+#include "AppendFile.h"
 #include "CliOptions.h"
-#include "ComPortMap.h"
+#include "CliPlan.h"
 #include "Configuration.h"
-#include "FirmwareFile.h"
 #include "Gang.h"
 #include "IntelHexWriter.h"
-#include "PortName.h"
-#include "PortSelection.h"
+#include "KeyValueBackend.h"
+#include "PortList.h"
 #include "QtPlatform.h"
-#include "SystemSerialPort.h"
+#include "SystemConsole.h"
 
 namespace {
 
-constexpr int ReadLowest = 0;
 constexpr int ReadHighest = 0x7FFF;
 constexpr int LiveRefreshMs = 200;
 
-QString ModelText(const ProcessState& state) {
-    return QStringLiteral("%1:%2:%3")
-        .arg(state.ModelId[0])
-        .arg(state.ModelId[1])
-        .arg(state.ModelId[2]);
-}
-
-// Everything a session needs, checked before any port is touched.
-struct Plan {
-    ProcessState Base;
-    QList<PortTarget> Targets;
-    QString FirmwarePath;
-    QString Problem;  // why nothing may be sent
-    QString ProblemPort;
-};
-
-// Config.txt, the model bytes and the ports: shared by update and read.
-void PlanPorts(const CliOptions& options, FileSystem& files, Plan& plan) {
-    const QString folder = options.Folder.isEmpty() ? ProgramFolder() : options.Folder;
-    if (!options.Folder.isEmpty() && !QFileInfo(folder).isDir()) {
-        plan.Problem = QStringLiteral("%1 is not a folder").arg(folder);
-        return;
-    }
-    // The model bytes and the settings key come from Config.txt unless both
-    // are given on the command line.
-    if (options.Model.isEmpty() || options.Ports.isEmpty()) {
-        const QString problem = LoadConfiguration(files, folder, plan.Base);
-        if (!problem.isEmpty()) {
-            plan.Problem = problem;
-            return;
-        }
-    }
-    if (!options.Model.isEmpty()) {
-        const QString problem = ParseModelText(options.Model, plan.Base.ModelId);
-        if (!problem.isEmpty()) {
-            plan.Problem = QStringLiteral("--model %1: %2").arg(options.Model, problem);
-            return;
-        }
-    }
-    QString error;
-    if (options.Ports.isEmpty()) {
-        const std::unique_ptr<KeyValueBackend> store = MakeSystemKeyValueBackend();
-        LoadStoredComPort(*store, plan.Base);
-        PortTarget target;
-        if (!ResolvePortNumber(plan.Base.ComPortNumber, target, error)) {
-            plan.Problem = QStringLiteral("the port stored under %1: %2")
-                               .arg(plan.Base.SettingsKeyPath, error);
-            return;
-        }
-        plan.Targets << target;
-    }
-    for (const QString& name : options.Ports) {
-        PortTarget target;
-        if (!ResolvePortName(name, target, error)) {
-            plan.Problem = error;
-            plan.ProblemPort = name;
-            return;
-        }
-        plan.Targets << target;
-    }
-    plan.Problem = FindSharedDevice(plan.Targets);
-}
-
-void PlanFirmware(const CliOptions& options, FileSystem& files, Plan& plan) {
-    const QString folder = options.Folder.isEmpty() ? ProgramFolder() : options.Folder;
-    const FirmwareLoad load = options.File.isEmpty()
-                                  ? LoadFirmwareFromFolder(files, folder, plan.Base)
-                                  : LoadFirmwareFile(files, options.File, plan.Base);
-    if (!load.Ok()) {
-        plan.Problem =
-            QStringLiteral("%1: %2 (%3)")
-                .arg(load.Path.isEmpty() ? folder : load.Path, load.Message(), load.Detail);
-        return;
-    }
-    plan.FirmwarePath = QDir::cleanPath(QFileInfo(load.Path).absoluteFilePath());
-    if (!options.Version.isEmpty() &&
-        !ParseVersionText(options.Version, plan.Base.FirmwareVersion)) {
-        plan.Problem = QStringLiteral(
-                           "--version takes MAJOR.MINOR, each a whole number from 0 to 255, not "
-                           "\"%1\"")
-                           .arg(options.Version);
-    }
-}
-
 // Opens one trace file per port; false with the reason when one cannot be.
-bool OpenTraces(const QString& folder, const QList<PortTarget>& targets,
+bool OpenTraces(const QString& folder, const QList<PlannedPort>& ports,
                 std::vector<std::FILE*>& files, QString& error) {
-    files.assign(targets.size(), nullptr);
+    files.assign(ports.size(), nullptr);
     if (folder.isEmpty()) {
         return true;
     }
@@ -120,8 +37,8 @@ bool OpenTraces(const QString& folder, const QList<PortTarget>& targets,
         error = QStringLiteral("--trace: cannot make the folder %1").arg(folder);
         return false;
     }
-    for (qsizetype i = 0; i < targets.size(); ++i) {
-        const QString path = QDir(folder).filePath(TraceFileName(targets[i].Label));
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        const QString path = QDir(folder).filePath(TraceFileName(ports[i].Target.Label));
         files[i] = std::fopen(QFile::encodeName(path).constData(), "w");
         if (!files[i]) {
             error = QStringLiteral("--trace: cannot write %1").arg(path);
@@ -130,11 +47,103 @@ bool OpenTraces(const QString& folder, const QList<PortTarget>& targets,
                     std::fclose(file);
                 }
             }
-            files.assign(targets.size(), nullptr);
+            files.assign(ports.size(), nullptr);
             return false;
         }
     }
     return true;
+}
+
+// Saves what a read brought. When output cannot be written after all, the
+// bytes go to a file beside it (or, failing that, to the temporary folder)
+// so that they are not lost; the text tells what happened, empty when the
+// save succeeded.
+QString SaveRead(FileSystem& files, const QString& output, const QByteArray& bytes) {
+    const QString error = files.WriteFileWhole(output, bytes);
+    if (error.isEmpty()) {
+        return {};
+    }
+    const QString suffix = QStringLiteral(".unsaved-") + QDateTime::currentDateTimeUtc().toString(
+                                                             QStringLiteral("yyyyMMddThhmmsszzzZ"));
+    QString problem = QStringLiteral("cannot write %1: %2").arg(output, error);
+    for (const QString& rescue :
+         {output + suffix,
+          QDir(QDir::tempPath()).filePath(QFileInfo(output).fileName() + suffix)}) {
+        const QString failed = files.WriteFileWhole(rescue, bytes);
+        if (failed.isEmpty()) {
+            return problem + QStringLiteral("; the bytes read are in %1").arg(rescue);
+        }
+        problem += QStringLiteral("; nor %1: %2").arg(rescue, failed);
+    }
+    return problem;
+}
+
+// What --log keeps of one session.
+struct LogContext {
+    QString Host;
+    QString Station;
+    QString Command;
+    const Plan* Planned = nullptr;
+    QString Output;
+};
+
+QByteArray LogRecord(const LogContext& context, const PlannedPort& port, const PortResult& result) {
+    const ProcessState& base = context.Planned->Base;
+    QJsonObject record{
+        {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
+        {"host", context.Host},
+        {"station", context.Station},
+        {"port", port.Target.Label},
+        {"device", port.Device},
+        {"command", context.Command},
+        {"model", ModelText(base)},
+        {"ending", EndingName(result.Ending)},
+        {"detail", result.Detail},
+        {"seconds", std::round(result.Seconds * 1000.0) / 1000.0},
+        {"bytes_sent", static_cast<double>(result.BytesSent)},
+        {"bytes_received", static_cast<double>(result.BytesReceived)},
+        {"retries", result.Retries},
+        {"fwloader_version", QString::fromLatin1(ProgramVersion)},
+    };
+    if (!port.Usb.IsEmpty()) {
+        record.insert("vendor_id", port.Usb.VendorId);
+        record.insert("product_id", port.Usb.ProductId);
+        if (!port.Usb.Serial.isEmpty()) {
+            record.insert("serial", port.Usb.Serial);
+        }
+    }
+    if (context.Planned->FirmwarePath.isEmpty()) {
+        record.insert("output", context.Output);
+    } else {
+        record.insert("file", QFileInfo(context.Planned->FirmwarePath).fileName());
+        record.insert("sha256", context.Planned->FirmwareSha256);
+        record.insert("version", QStringLiteral("%1.%2")
+                                     .arg(base.FirmwareVersion.Major)
+                                     .arg(base.FirmwareVersion.Minor));
+    }
+    return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+}
+
+PortStart StartOf(const Plan& plan, const PlannedPort& port, const CliOptions& options) {
+    const bool update = options.Which == CliOptions::Command::Update;
+    PortStart start{port.Target.Label,
+                    update ? QStringLiteral("update") : QStringLiteral("read"),
+                    port.Target.Device,
+                    {}};
+    start.Details.insert("model", ModelText(plan.Base));
+    start.Details.insert("timeout", plan.TimeoutSeconds);
+    if (update) {
+        start.Details.insert("file", plan.FirmwarePath);
+        start.Details.insert("version", QStringLiteral("%1.%2")
+                                            .arg(plan.Base.FirmwareVersion.Major)
+                                            .arg(plan.Base.FirmwareVersion.Minor));
+        start.Details.insert("low", plan.Base.ImageLowestAddress);
+        start.Details.insert("high", plan.Base.ImageHighestAddress);
+    } else {
+        start.Details.insert("output", options.Output);
+        start.Details.insert("format", options.BinaryOutput ? "bin" : "hex");
+    }
+    return start;
 }
 
 int RunSessions(const CliOptions& options, Console& console) {
@@ -145,91 +154,72 @@ int RunSessions(const CliOptions& options, Console& console) {
     } else {
         reporter = std::make_unique<HumanReporter>(console, options.Quiet);
     }
+
+    // Ctrl-C, SIGTERM, SIGHUP: from here on the first ends the sessions, not
+    // the process; a second Ctrl-C or SIGTERM ends the process at once.
+    bool interrupted = false;
+    Gang* running = nullptr;
+    WatchInterrupts(
+        [&] {
+            interrupted = true;
+            if (running) {
+                running->Interrupt();
+            }
+        },
+        ExitInterrupted);
     auto badInput = [&](const QString& port, const QString& text) {
         reporter->Error(port, text);
         reporter->Summary(ExitBadInput);
+        WatchInterrupts({}, ExitInterrupted);
         return ExitBadInput;
     };
 
-    // Ctrl-C and SIGTERM: from here on they end the sessions, not the process.
-    bool interrupted = false;
-    Gang* running = nullptr;
-    OnTerminationSignals([&] {
-        interrupted = true;
-        if (running) {
-            running->Interrupt();
-        }
-    });
-
+    const SystemRoots roots;
     QtFileSystem files;
-    Plan plan;
-    plan.Base.EnglishUi = true;  // the window's texts are the English ones where there are two
-    plan.Base.AppTitle = QStringLiteral("Update");
-    PlanPorts(options, files, plan);
-    if (plan.Problem.isEmpty()) {
-        if (update) {
-            PlanFirmware(options, files, plan);
-        } else {
-            plan.Base.ImageLowestAddress = ReadLowest;
-            plan.Base.ImageHighestAddress = ReadHighest;
-            const QFileInfo output(options.Output);
-            if (!output.absoluteDir().exists()) {
-                plan.Problem = QStringLiteral("--output: the folder %1 does not exist")
-                                   .arg(output.absolutePath());
-            } else if (output.isDir()) {
-                plan.Problem = QStringLiteral("--output: %1 is a folder").arg(options.Output);
-            }
-        }
-    }
+    const Plan plan = MakePlan(options, files, roots);
     if (!plan.Problem.isEmpty()) {
-        OnTerminationSignals({});
         return badInput(plan.ProblemPort, plan.Problem);
+    }
+    AppendFile log;
+    if (!options.LogFile.isEmpty()) {
+        const QString error = log.Open(options.LogFile);
+        if (!error.isEmpty()) {
+            return badInput(
+                {}, QStringLiteral("--log: cannot append to %1: %2").arg(options.LogFile, error));
+        }
     }
     std::vector<std::FILE*> traces;
     QString traceError;
-    if (!OpenTraces(options.TraceDir, plan.Targets, traces, traceError)) {
-        OnTerminationSignals({});
+    if (!OpenTraces(options.TraceDir, plan.Ports, traces, traceError)) {
         return badInput({}, traceError);
     }
 
     // One job per port, each with its own copy of the image and the values.
     std::vector<PortJob> jobs;
     std::vector<PortStart> starts;
-    const QString format = options.BinaryOutput ? QStringLiteral("bin") : QStringLiteral("hex");
-    for (qsizetype i = 0; i < plan.Targets.size(); ++i) {
-        const PortTarget& target = plan.Targets[i];
+    for (qsizetype i = 0; i < plan.Ports.size(); ++i) {
+        const PlannedPort& port = plan.Ports[i];
         PortJob job;
-        job.Label = target.Label;
-        job.Number = target.Number;
-        job.DevicePath = target.DevicePath;
+        job.Label = port.Target.Label;
+        job.Number = port.Target.Number;
+        job.DevicePath = port.Target.DevicePath;
         job.State = std::make_shared<ProcessState>(plan.Base);
-        job.State->ComPortNumber = target.Number;
-        job.State->SessionModeUpdate = update;
-        job.State->SessionModeReadFirmware = !update;
+        job.State->ComPortNumber = port.Target.Number;
         job.Retries = options.Retries;
         job.SuccessText = update ? QStringLiteral("Successful") : QStringLiteral("读取成功");
         job.Trace = traces[i];
+        job.TimeoutMs = plan.TimeoutSeconds * 1000;
+        job.CheckOpenedPort = [device = port.Device, roots] {
+            return LatencyWarning(device, roots);
+        };
         jobs.push_back(std::move(job));
-
-        PortStart start{target.Label,
-                        update ? QStringLiteral("update") : QStringLiteral("read"),
-                        target.Device,
-                        {}};
-        start.Details.insert("model", ModelText(plan.Base));
-        if (update) {
-            start.Details.insert("file", plan.FirmwarePath);
-            start.Details.insert("version", QStringLiteral("%1.%2")
-                                                .arg(plan.Base.FirmwareVersion.Major)
-                                                .arg(plan.Base.FirmwareVersion.Minor));
-            start.Details.insert("low", plan.Base.ImageLowestAddress);
-            start.Details.insert("high", plan.Base.ImageHighestAddress);
-        } else {
-            start.Details.insert("output", options.Output);
-            start.Details.insert("format", format);
-        }
-        starts.push_back(start);
+        starts.push_back(StartOf(plan, port, options));
     }
 
+    const QString host = QSysInfo::machineHostName();
+    const LogContext logContext{host, options.Station.isEmpty() ? host : options.Station,
+                                update ? QStringLiteral("update") : QStringLiteral("read"), &plan,
+                                options.Output};
     Gang gang(std::move(jobs));
     running = &gang;
     bool allOk = true;
@@ -241,9 +231,12 @@ int RunSessions(const CliOptions& options, Console& console) {
                      [&](int index, const QString& text, bool retried) {
                          reporter->Question(index, text, retried);
                      });
+    QObject::connect(&gang, &Gang::PortWarning, &gang, [&](int index, const QString& text) {
+        reporter->Warning(gang.Job(index).Label, text);
+    });
     QObject::connect(&gang, &Gang::PortFinished, &gang, [&](int index, PortResult result) {
-        bool ok = result.Ending == PortEnding::Success;
-        if (ok && !update) {
+        const QString label = gang.Job(index).Label;
+        if (result.Ending == PortEnding::Success && !update) {
             // The read succeeded: save what it brought.
             const ProcessState& state = *gang.Job(index).State;
             const QByteArray bytes =
@@ -251,19 +244,27 @@ int RunSessions(const CliOptions& options, Console& console) {
                     ? QByteArray(reinterpret_cast<const char*>(state.FirmwareImage.data()),
                                  ReadHighest + 1)
                     : BuildSaveFile(state);
-            const QString error = files.WriteFileWhole(options.Output, bytes);
-            if (!error.isEmpty()) {
-                ok = false;
-                result.Message = QStringLiteral("cannot write %1: %2").arg(options.Output, error);
-                reporter->Error(gang.Job(index).Label, result.Message);
+            const QString problem = SaveRead(files, options.Output, bytes);
+            if (!problem.isEmpty()) {
+                result.Ending = PortEnding::NotSaved;
+                result.Detail = problem;
             }
         }
         if (result.TraceFailed) {
-            reporter->Error(gang.Job(index).Label,
-                            QStringLiteral("the trace file could not be written whole"));
+            reporter->Error(label, QStringLiteral("the trace file could not be written whole"));
         }
-        allOk = allOk && ok;
-        reporter->Finished(index, result, ok);
+        // The record is on the disk before the result is told.
+        if (log.IsOpen()) {
+            const QString error = log.Append(LogRecord(logContext, plan.Ports[index], result));
+            if (!error.isEmpty()) {
+                allOk = false;
+                reporter->Error(label, QStringLiteral("--log: the record of this session could "
+                                                      "not be written to %1: %2")
+                                           .arg(options.LogFile, error));
+            }
+        }
+        allOk = allOk && result.Ending == PortEnding::Success;
+        reporter->Finished(index, result);
     });
 
     QEventLoop loop;
@@ -276,6 +277,9 @@ int RunSessions(const CliOptions& options, Console& console) {
     QObject::connect(&refresh, &QTimer::timeout, &loop, [&] { reporter->Tick(); });
     refresh.start(LiveRefreshMs);
     reporter->Started(starts);
+    for (const QString& warning : plan.Warnings) {
+        reporter->Warning({}, warning);
+    }
     gang.Start();
     if (interrupted) {
         gang.Interrupt();
@@ -285,45 +289,11 @@ int RunSessions(const CliOptions& options, Console& console) {
     }
     refresh.stop();
     running = nullptr;
-    OnTerminationSignals({});
 
     const int status = interrupted ? ExitInterrupted : allOk ? ExitAllSucceeded : ExitSomeFailed;
     reporter->Summary(status);
+    WatchInterrupts({}, ExitInterrupted);
     return status;
-}
-
-int ListPorts(const CliOptions& options, Console& console) {
-    SystemSerialPort probe;
-    const QList<ProbedPort> opened = ProbeComPorts(probe, PortSelection::HighestPort);
-    int listed = 0;
-    for (const ProbedPort& port : opened) {
-        const QString name = ComPortDeviceName(port.Number);
-        const QString device = QFileInfo(name).canonicalFilePath();
-        const QString label = PortSelection::EntryText(port.Number);
-        if (options.Json) {
-            const QJsonObject object{{"port", label},
-                                     {"event", "port"},
-                                     {"device", device.isEmpty() ? name : device},
-                                     {"name", name}};
-            console.Out(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) +
-                        u'\n');
-        } else {
-            console.Out(QStringLiteral("%1  %2\n")
-                            .arg(label.leftJustified(5),
-                                 device.isEmpty() || device == name
-                                     ? name
-                                     : QStringLiteral("%1 -> %2").arg(name, device)));
-        }
-        ++listed;
-    }
-    if (options.Json) {
-        const QJsonObject summary{{"event", "summary"}, {"ports", listed}};
-        console.Out(QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) +
-                    u'\n');
-    } else if (listed == 0) {
-        console.Out(QStringLiteral("no COM port from 1 to 99 opens\n"));
-    }
-    return ExitAllSucceeded;
 }
 
 }  // namespace
@@ -350,7 +320,12 @@ int RunCli(const QStringList& arguments, Console& console) {
         return ExitAllSucceeded;
     }
     if (parse.Options.Which == CliOptions::Command::Ports) {
-        return ListPorts(parse.Options, console);
+#ifdef _WIN32
+        const QString storeRoot;  // COM ports are the system's own
+#else
+        const QString storeRoot = QString::fromLocal8Bit(PerMachineStoreRoot());
+#endif
+        return ListPorts(parse.Options, console, SystemRoots{}, storeRoot);
     }
     return RunSessions(parse.Options, console);
 }

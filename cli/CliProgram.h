@@ -16,7 +16,10 @@ inline constexpr int ExitInterrupted = 130;
 // Runs the command that the arguments (those after the program name) ask
 // for and returns the exit status. Needs a QCoreApplication; sessions run on
 // threads of their own while this thread's event loop gathers their reports.
-// Ctrl-C and SIGTERM end every session as interrupted.
+// Everything is checked before the first byte goes out; a session that has
+// not ended by its deadline ends as timed-out. Ctrl-C, SIGTERM and SIGHUP end
+// every session as interrupted; a second Ctrl-C or SIGTERM ends the process
+// at once with ExitInterrupted.
 int RunCli(const QStringList& arguments, Console& console);
 
 // The trace file name of a port: its label with every character that cannot

@@ -21,6 +21,8 @@ Gang::Gang(std::vector<PortJob> jobs, QObject* parent) : QObject(parent) {
                 [this, index](const QString& text, bool retried) {
                     emit PortQuestion(index, text, retried);
                 });
+        connect(port.Worker.get(), &PortSession::Warning, this,
+                [this, index](const QString& text) { emit PortWarning(index, text); });
         connect(port.Worker.get(), &PortSession::Finished, this,
                 [this, index](const PortResult& result) {
                     Ports[index].Result = result;

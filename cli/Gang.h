@@ -32,6 +32,7 @@ public:
 signals:
     void PortProgress(int index, double fraction, int address);
     void PortQuestion(int index, const QString& text, bool retried);
+    void PortWarning(int index, const QString& text);
     void PortFinished(int index, const PortResult& result);
     void AllFinished();
 

@@ -1,7 +1,7 @@
 #include "PortSession.h"
 
-#include <QElapsedTimer>
 #include <QMetaObject>
+#include <chrono>
 #include <cmath>
 #include <ctime>
 
@@ -23,7 +23,9 @@ double ThreadCpuSeconds() {
     return 0;
 }
 
-PortEnding EndingOf(SessionOutcome outcome) {
+// The session's own ending; Running and Closed (closed from outside before
+// it came to one) give `forced`.
+PortEnding EndingOf(SessionOutcome outcome, PortEnding forced) {
     switch (outcome) {
         case SessionOutcome::Success:
             return PortEnding::Success;
@@ -41,10 +43,56 @@ PortEnding EndingOf(SessionOutcome outcome) {
         case SessionOutcome::Closed:
             break;
     }
-    return PortEnding::Interrupted;
+    return forced;
 }
 
+// A Connect header: the only packet an Update sends before its first erase.
+bool IsConnectHeader(const QByteArray& bytes) {
+    return bytes.size() == 8 && static_cast<std::uint8_t>(bytes[1]) == CodeConnect;
+}
+
+QString AddressText(int address) {
+    return QStringLiteral("0x") +
+           QStringLiteral("%1").arg(address, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+QString ModelText(const QByteArray& reply) {
+    // The model bytes are bytes 7 to 9 of the Connect reply.
+    if (reply.size() < 10) {
+        return QStringLiteral("?");
+    }
+    return QStringLiteral("%1:%2:%3")
+        .arg(static_cast<std::uint8_t>(reply[7]))
+        .arg(static_cast<std::uint8_t>(reply[8]))
+        .arg(static_cast<std::uint8_t>(reply[9]));
+}
+
+class QtParts : public SessionParts {
+public:
+    std::unique_ptr<SerialPort> MakePort(const PortJob& job) override {
+        auto port = std::make_unique<SystemSerialPort>();
+        port->SetDevicePath(job.DevicePath);
+        port->SetLowLatencyWanted(true);
+        return port;
+    }
+    std::unique_ptr<OneShotTimer> MakeTimer() override {
+        return std::make_unique<QtOneShotTimer>();
+    }
+    std::unique_ptr<Pause> MakePause() override { return std::make_unique<QtPause>(); }
+    qint64 NowMs() const override {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    }
+    void Later(QObject& context, std::function<void()> work) override {
+        QMetaObject::invokeMethod(&context, std::move(work), Qt::QueuedConnection);
+    }
+};
+
 }  // namespace
+
+std::shared_ptr<SessionParts> QtSessionParts() {
+    return std::make_shared<QtParts>();
+}
 
 QString EndingName(PortEnding ending) {
     switch (ending) {
@@ -60,6 +108,10 @@ QString EndingName(PortEnding ending) {
             return QStringLiteral("port-not-opened");
         case PortEnding::Cancelled:
             return QStringLiteral("cancelled");
+        case PortEnding::TimedOut:
+            return QStringLiteral("timed-out");
+        case PortEnding::NotSaved:
+            return QStringLiteral("not-saved");
         case PortEnding::Interrupted:
             break;
     }
@@ -71,16 +123,33 @@ QString EndingName(PortEnding ending) {
 // job's retries, a message with OK is kept as the session's message.
 class PortSession::Live : public SessionView, public MessageBoxes {
 public:
-    Live(PortSession& owner, const PortJob& job)
+    Live(PortSession& owner, const PortJob& job, SessionParts& parts)
         : Owner(owner),
           Trace(job.Trace),
-          Traced(Port, job.Trace ? std::function<void(const QString&)>(
-                                       [this](const QString& record) { Trace.Write(record); })
-                                 : std::function<void(const QString&)>()),
+          Port(parts.MakePort(job)),
+          Traced(*Port, job.Trace ? std::function<void(const QString&)>(
+                                        [this](const QString& record) { Trace.Write(record); })
+                                  : std::function<void(const QString&)>()),
+          Timer1(parts.MakeTimer()),
+          SettleTimer(parts.MakeTimer()),
+          Deadline(parts.MakeTimer()),
+          Sleeper(parts.MakePause()),
           RetriesLeft(job.Retries),
-          Session(*job.State, Traced, Timer1, SettleTimer, *this, Pause, *this) {
-        Port.SetDevicePath(job.DevicePath);
+          UpdateSession(job.State->SessionModeUpdate),
+          Session(*job.State, Traced, *Timer1, *SettleTimer, *this, *Sleeper, *this) {
         Trace.Write(QStringLiteral("session on %1 (%2)").arg(job.Label, Describe(job)));
+        Traced.AfterWrite = [this](const QByteArray& bytes) {
+            PastConnect = PastConnect || !IsConnectHeader(bytes);
+        };
+        if (job.CheckOpenedPort) {
+            Traced.AfterOpen = [this, check = job.CheckOpenedPort] {
+                const QString warning = check();
+                if (!warning.isEmpty()) {
+                    Trace.Write(QStringLiteral("warning: ") + warning);
+                    emit Owner.Warning(warning);
+                }
+            };
+        }
     }
 
     static QString Describe(const PortJob& job) {
@@ -104,8 +173,7 @@ public:
         // As the window's closing: the unload handler runs now; everything
         // else goes once the session's own call has returned.
         Session.Form_Unload();
-        QMetaObject::invokeMethod(
-            &Owner, [this] { Owner.End(); }, Qt::QueuedConnection);
+        Owner.Parts->Later(Owner, [owner = &Owner] { owner->End(); });
     }
     void SetProgress(float fraction) override {
         const int percent = static_cast<int>(std::lround(fraction * 100.0));
@@ -134,24 +202,69 @@ public:
         return MessageAnswer::Ok;
     }
 
+    // Why the session ended where it did, and what that left on the device.
+    void Explain(int timeoutMs, PortResult& result) const {
+        if (result.Ending == PortEnding::Success) {
+            return;
+        }
+        const bool update = UpdateSession;
+        result.Address = Session.AddressPage * 256 + Session.AddressLow;
+        result.HalfWritten = update && PastConnect;
+        QStringList parts;
+        const QString portError = Traced.LastError();
+        if (result.Ending == PortEnding::PortNotOpened) {
+            result.Address = 0;
+            result.Detail =
+                (portError.isEmpty() ? QStringLiteral("the port did not open") : portError) +
+                QStringLiteral("; nothing was sent");
+            return;
+        }
+        if (result.Ending == PortEnding::ModelError) {
+            parts
+                << QStringLiteral("the device reported model %1").arg(ModelText(Traced.LastRead()));
+        } else if (result.Ending == PortEnding::TimedOut) {
+            parts << QStringLiteral("no ending within %1 s").arg(timeoutMs / 1000.0);
+        }
+        if (!portError.isEmpty()) {
+            parts << QStringLiteral("the port reported: %1").arg(portError);
+        }
+        if (!update) {
+            parts << QStringLiteral("stopped at %1; a read leaves the device unchanged")
+                         .arg(AddressText(result.Address));
+        } else if (PastConnect) {
+            parts << QStringLiteral("stopped at %1; the device may be left half-written")
+                         .arg(AddressText(result.Address));
+        } else {
+            parts << QStringLiteral("stopped before the first erase; the device is unchanged");
+        }
+        result.Detail = parts.join(QStringLiteral("; "));
+    }
+
     PortSession& Owner;
     TraceFile Trace;
-    SystemSerialPort Port;
+    std::unique_ptr<SerialPort> Port;
     TracingPort Traced;
-    QtOneShotTimer Timer1;
-    QtOneShotTimer SettleTimer;
-    QtPause Pause;
+    std::unique_ptr<OneShotTimer> Timer1;
+    std::unique_ptr<OneShotTimer> SettleTimer;
+    std::unique_ptr<OneShotTimer> Deadline;
+    std::unique_ptr<Pause> Sleeper;
     int RetriesLeft;
+    // The session mode as the session began (its unload clears it).
+    bool UpdateSession;
     int RetriesGiven = 0;
     int LastPercent = -1;
+    // Something other than Connect went out: an Update has sent its first
+    // erase, so the device may no longer hold what it held.
+    bool PastConnect = false;
     QString Message;
     QString LastQuestion;
-    QElapsedTimer Clock;
+    qint64 StartMs = 0;
     double CpuAtStart = 0;
-    BootloaderSession Session;  // last: it lets go of the port and timer first
+    BootloaderSession Session;  // last: it lets go of the port and timers first
 };
 
-PortSession::PortSession(PortJob job) : Task(std::move(job)) {}
+PortSession::PortSession(PortJob job, std::shared_ptr<SessionParts> parts)
+    : Task(std::move(job)), Parts(std::move(parts)) {}
 
 PortSession::~PortSession() {
     // A session that never began still owns its trace file.
@@ -164,22 +277,34 @@ void PortSession::Begin() {
     if (Running || Ended) {
         return;
     }
-    Running = std::make_unique<Live>(*this, Task);
+    Running = std::make_unique<Live>(*this, Task, *Parts);
     Task.Trace = nullptr;  // the session's trace has it now
-    Running->Clock.start();
+    Running->StartMs = Parts->NowMs();
     Running->CpuAtStart = ThreadCpuSeconds();
+    if (Task.TimeoutMs > 0) {
+        Running->Deadline->SetTickHandler([this] { Stop(PortEnding::TimedOut); });
+        Running->Deadline->Start(Task.TimeoutMs);
+    }
     Running->Session.Form_Load();
 }
 
 void PortSession::Interrupt() {
+    Stop(PortEnding::Interrupted);
+}
+
+void PortSession::Stop(PortEnding why) {
     if (!Running || Ended) {
         return;
     }
-    if (Running->Session.IsLoaded()) {
-        Running->Trace.Write(QStringLiteral("interrupted"));
-        Running->Session.Form_Unload();  // stops Timer1, closes the port
+    Live& live = *Running;
+    live.Deadline->Stop();
+    if (live.Session.IsLoaded()) {
+        Forced = why;
+        live.Trace.Write(why == PortEnding::TimedOut ? QStringLiteral("timed out")
+                                                     : QStringLiteral("interrupted"));
+        live.Session.Form_Unload();  // stops Timer1, closes the port
     }
-    End();
+    Parts->Later(*this, [this] { End(); });
 }
 
 void PortSession::End() {
@@ -192,7 +317,7 @@ void PortSession::End() {
         live.Session.Form_Unload();
     }
     PortResult result;
-    result.Ending = EndingOf(live.Session.Outcome());
+    result.Ending = EndingOf(live.Session.Outcome(), Forced);
     switch (result.Ending) {
         case PortEnding::Success:
             result.Message = Task.SuccessText;
@@ -202,21 +327,24 @@ void PortSession::End() {
             break;
         case PortEnding::Refused:
         case PortEnding::Interrupted:
+        case PortEnding::TimedOut:
             break;
         default:
             result.Message = live.Message;
             break;
     }
-    result.Seconds = static_cast<double>(live.Clock.nsecsElapsed()) / 1e9;
+    live.Explain(Task.TimeoutMs, result);
+    result.Seconds = static_cast<double>(Parts->NowMs() - live.StartMs) / 1000.0;
     result.CpuSeconds = ThreadCpuSeconds() - live.CpuAtStart;
     result.BytesSent = live.Traced.BytesSent();
     result.BytesReceived = live.Traced.BytesReceived();
     result.Retries = live.RetriesGiven;
     live.Trace.Write(
-        QStringLiteral("end: %1%2")
+        QStringLiteral("end: %1%2%3")
             .arg(EndingName(result.Ending),
-                 result.Message.isEmpty() ? QString() : QStringLiteral(": ") + result.Message));
+                 result.Message.isEmpty() ? QString() : QStringLiteral(": ") + result.Message,
+                 result.Detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(result.Detail)));
     result.TraceFailed = !live.Trace.Ok();
-    Running.reset();  // the port, the timer and the session go on their own thread
+    Running.reset();  // the port, the timers and the session go on their own thread
     emit Finished(result);
 }

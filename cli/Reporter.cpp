@@ -7,6 +7,14 @@
 namespace {
 
 constexpr int BarWidth = 20;
+// Assumed where the terminal does not tell its size.
+constexpr int DefaultColumns = 80;
+constexpr int DefaultRows = 24;
+constexpr int FewestRows = 3;
+// How much of a label a compact cell shows.
+constexpr int CellLabelWidth = 14;
+// Labels are padded to line up up to this width; longer ones stand as they are.
+constexpr int MaxPaddedWidth = 24;
 
 int Percent(double fraction) {
     return static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * 100.0));
@@ -21,34 +29,62 @@ QString AddressText(int address) {
            QStringLiteral("%1").arg(address, 4, 16, QLatin1Char('0')).toUpper();
 }
 
+// text in exactly width characters: padded, or cut from the left (port names
+// differ at their ends: /dev/serial/by-path/...-port0).
+QString Fit(const QString& text, int width) {
+    if (text.size() <= width) {
+        return text.leftJustified(width);
+    }
+    return width <= 1 ? text.right(width) : QStringLiteral("…") + text.right(width - 1);
+}
+
+QString PortPrefix(const QString& port) {
+    return port.isEmpty() ? QString() : port + QStringLiteral(": ");
+}
+
 }  // namespace
 
-QJsonObject ResultObject(const QString& port, const PortResult& result, bool ok) {
-    return QJsonObject{
+QJsonObject ResultObject(const QString& port, const PortResult& result) {
+    QJsonObject object{
         {"port", port},
         {"event", "result"},
-        {"ok", ok},
+        {"ok", result.Ending == PortEnding::Success},
         {"ending", EndingName(result.Ending)},
         {"message", result.Message},
+        {"detail", result.Detail},
         {"seconds", Rounded(result.Seconds)},
         {"bytes_sent", static_cast<double>(result.BytesSent)},
         {"bytes_received", static_cast<double>(result.BytesReceived)},
         {"retries", result.Retries},
     };
+    if (result.Ending != PortEnding::Success) {
+        object.insert("address", result.Address);
+        object.insert("half_written", result.HalfWritten);
+    }
+    return object;
 }
 
 void JsonReporter::Emit(const QJsonObject& object) {
     Output.Out(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + u'\n');
 }
 
-void JsonReporter::Error(const QString& port, const QString& text) {
-    Output.Err(QStringLiteral("fwloader-cli: %1%2\n")
-                   .arg(port.isEmpty() ? QString() : port + QStringLiteral(": "), text));
-    QJsonObject object{{"event", "error"}, {"message", text}};
+void JsonReporter::Tell(const QString& event, const QString& port, const QString& text) {
+    Output.Err(QStringLiteral("fwloader-cli: %1%2%3\n")
+                   .arg(event == u"warning" ? QStringLiteral("warning: ") : QString(),
+                        PortPrefix(port), text));
+    QJsonObject object{{"event", event}, {"message", text}};
     if (!port.isEmpty()) {
         object.insert("port", port);
     }
     Emit(object);
+}
+
+void JsonReporter::Error(const QString& port, const QString& text) {
+    Tell(QStringLiteral("error"), port, text);
+}
+
+void JsonReporter::Warning(const QString& port, const QString& text) {
+    Tell(QStringLiteral("warning"), port, text);
 }
 
 void JsonReporter::Started(const std::vector<PortStart>& ports) {
@@ -78,10 +114,9 @@ void JsonReporter::Question(int index, const QString& text, bool retried) {
           {"answer", retried ? "retry" : "cancel"}});
 }
 
-void JsonReporter::Finished(int index, const PortResult& result, bool ok) {
+void JsonReporter::Finished(int index, const PortResult& result) {
     Endings[index] = result.Ending;
-    Succeeded += ok;
-    Emit(ResultObject(Labels[index], result, ok));
+    Emit(ResultObject(Labels[index], result));
 }
 
 void JsonReporter::Summary(int exitStatus) {
@@ -92,10 +127,12 @@ void JsonReporter::Summary(int exitStatus) {
                        static_cast<int>(std::count(Endings.begin(), Endings.end(), ending)));
     }
     const int sessions = static_cast<int>(Labels.size());
+    const int succeeded =
+        static_cast<int>(std::count(Endings.begin(), Endings.end(), PortEnding::Success));
     Emit({{"event", "summary"},
           {"sessions", sessions},
-          {"succeeded", Succeeded},
-          {"failed", sessions - Succeeded},
+          {"succeeded", succeeded},
+          {"failed", sessions - succeeded},
           {"endings", endings},
           {"exit", exitStatus}});
 }
@@ -103,42 +140,134 @@ void JsonReporter::Summary(int exitStatus) {
 HumanReporter::HumanReporter(Console& console, bool quiet)
     : Output(console), Quiet(quiet), Live(!quiet && console.OutIsTerminal()) {}
 
-QString HumanReporter::ResultText(const PortResult& result, bool ok) {
-    QString text = EndingName(result.Ending);
-    if (result.Ending == PortEnding::Success && !ok) {
-        text += QStringLiteral(" (not saved)");
-    }
-    text = text.leftJustified(17) + QStringLiteral("%1 B sent, %2 B received, %3 s")
-                                        .arg(result.BytesSent)
-                                        .arg(result.BytesReceived)
-                                        .arg(result.Seconds, 0, 'f', 2);
+QString HumanReporter::ResultText(const PortResult& result) {
+    QString text = EndingName(result.Ending).leftJustified(17) +
+                   QStringLiteral("%1 B sent, %2 B received, %3 s")
+                       .arg(result.BytesSent)
+                       .arg(result.BytesReceived)
+                       .arg(result.Seconds, 0, 'f', 2);
     if (!result.Message.isEmpty()) {
         text += QStringLiteral(": ") + result.Message;
+    }
+    if (!result.Detail.isEmpty()) {
+        text += QStringLiteral(" (%1)").arg(result.Detail);
     }
     return text;
 }
 
 QString HumanReporter::Padded(const QString& label) const {
-    return label.leftJustified(LabelWidth);
+    return label.leftJustified(std::min(LabelWidth, MaxPaddedWidth));
 }
 
-QString HumanReporter::LiveText(const Line& line) const {
+QString HumanReporter::BarLine(const Line& line, int width) const {
     const int filled = static_cast<int>(std::floor(std::clamp(line.Fraction, 0.0, 1.0) * BarWidth));
-    return QStringLiteral("%1  [%2%3] %4%  %5  %6 s")
-        .arg(Padded(line.Label), QString(filled, u'#'), QString(BarWidth - filled, u'-'))
-        .arg(Percent(line.Fraction), 3)
-        .arg(AddressText(line.Address))
-        .arg(static_cast<double>(Clock.elapsed()) / 1000.0, 6, 'f', 1);
+    QString tail = QStringLiteral("  [%1%2] %3%  %4  %5 s")
+                       .arg(QString(filled, u'#'), QString(BarWidth - filled, u'-'))
+                       .arg(Percent(line.Fraction), 3)
+                       .arg(AddressText(line.Address))
+                       .arg(static_cast<double>(Clock.elapsed()) / 1000.0, 6, 'f', 1);
+    constexpr int ShortestLabel = 8;
+    if (width - static_cast<int>(tail.size()) < ShortestLabel) {
+        tail = QStringLiteral(" %1%").arg(Percent(line.Fraction), 3);  // a narrow terminal
+    }
+    const int labelWidth = std::max(1, std::min(LabelWidth, width - static_cast<int>(tail.size())));
+    return (Fit(line.Label, labelWidth) + tail).left(width);
+}
+
+QStringList HumanReporter::Block() const {
+    // The last column is left free: a line that fills it wraps on some
+    // terminals, and the block would be one line longer than counted.
+    const int width = (Output.Columns() > 0 ? Output.Columns() : DefaultColumns) - 1;
+    const int rows = std::max(FewestRows, Output.Rows() > 0 ? Output.Rows() : DefaultRows);
+    std::vector<const Line*> running;
+    for (const Line& line : Lines) {
+        if (!line.Done) {
+            running.push_back(&line);
+        }
+    }
+    QStringList block;
+    if (static_cast<int>(running.size()) < rows) {
+        for (const Line* line : running) {
+            block << BarLine(*line, width);
+        }
+        return block;
+    }
+    // More ports than rows: a cell per port, as many to a line as fit, and
+    // no more lines than the terminal has rows to spare.
+    const int cellLabel = std::min(LabelWidth, CellLabelWidth);
+    std::vector<int> cellsOf;  // cells on each line
+    for (const Line* line : running) {
+        const QString cell = QStringLiteral("%1 %2%")
+                                 .arg(Fit(line->Label, cellLabel))
+                                 .arg(Percent(line->Fraction), 3);
+        if (block.isEmpty() || block.last().size() + 2 + cell.size() > width) {
+            block << cell.left(width);
+            cellsOf.push_back(1);
+        } else {
+            block.last() += QStringLiteral("  ") + cell;
+            ++cellsOf.back();
+        }
+    }
+    if (block.size() < rows) {
+        return block;
+    }
+    block = block.mid(0, rows - 2);
+    int shown = 0;
+    for (qsizetype i = 0; i < block.size(); ++i) {
+        shown += cellsOf[i];
+    }
+    block << QStringLiteral("… and %1 more running")
+                 .arg(static_cast<int>(running.size()) - shown)
+                 .left(width);
+    return block;
+}
+
+QString HumanReporter::EraseBlock() {
+    if (Drawn == 0) {
+        return {};
+    }
+    const QString erase = QStringLiteral("\x1b[%1A\r\x1b[J").arg(Drawn);
+    Drawn = 0;
+    return erase;
+}
+
+QString HumanReporter::DrawBlock() {
+    const QStringList block = Block();
+    Drawn = static_cast<int>(block.size());
+    Dirty = false;
+    QString out;
+    for (const QString& line : block) {
+        out += line + u'\n';
+    }
+    return out;
+}
+
+void HumanReporter::Above(const QString& text, bool toErr) {
+    if (!Live) {
+        (toErr ? Output.Err(text + u'\n') : Output.Out(text + u'\n'));
+        return;
+    }
+    // The block goes, the line takes its place, the block comes back below.
+    if (toErr) {
+        Output.Out(EraseBlock());
+        Output.Err(text + u'\n');
+        Output.Out(DrawBlock());
+    } else {
+        const QString erase = EraseBlock();
+        Output.Out(erase + text + u'\n' + DrawBlock());
+    }
 }
 
 void HumanReporter::Error(const QString& port, const QString& text) {
-    Output.Err(QStringLiteral("fwloader-cli: %1%2\n")
-                   .arg(port.isEmpty() ? QString() : port + QStringLiteral(": "), text));
+    Above(QStringLiteral("fwloader-cli: %1%2").arg(PortPrefix(port), text), true);
+}
+
+void HumanReporter::Warning(const QString& port, const QString& text) {
+    Above(QStringLiteral("fwloader-cli: warning: %1%2").arg(PortPrefix(port), text), true);
 }
 
 void HumanReporter::Started(const std::vector<PortStart>& ports) {
     Clock.start();
-    Total = static_cast<int>(ports.size());
     for (const PortStart& start : ports) {
         LabelWidth = std::max(LabelWidth, static_cast<int>(start.Label.size()));
     }
@@ -152,10 +281,7 @@ void HumanReporter::Started(const std::vector<PortStart>& ports) {
         }
     }
     if (Live) {
-        for (Line& line : Lines) {
-            line.Text = LiveText(line);
-        }
-        Redraw();
+        Output.Out(DrawBlock());
     }
 }
 
@@ -167,7 +293,6 @@ void HumanReporter::Progress(int index, double fraction, int address) {
         return;
     }
     if (Live) {
-        line.Text = LiveText(line);
         Dirty = true;
         return;
     }
@@ -186,76 +311,56 @@ void HumanReporter::Question(int index, const QString& text, bool retried) {
     if (Quiet) {
         return;
     }
-    Note(QStringLiteral("%1  %2 -> %3")
-             .arg(Padded(Lines[index].Label), text,
-                  retried ? QStringLiteral("Retry") : QStringLiteral("Cancel")));
+    Above(QStringLiteral("%1  %2 -> %3")
+              .arg(Padded(Lines[index].Label), text,
+                   retried ? QStringLiteral("Retry") : QStringLiteral("Cancel")),
+          false);
 }
 
-void HumanReporter::Finished(int index, const PortResult& result, bool ok) {
+void HumanReporter::Finished(int index, const PortResult& result) {
     Line& line = Lines[index];
     line.Done = true;
-    line.Text = Padded(line.Label) + QStringLiteral("  ") + ResultText(result, ok);
-    Succeeded += ok;
-    if (Live) {
-        Redraw();
-    } else {
-        Output.Out(line.Text + u'\n');
-    }
+    line.Ending = result.Ending;
+    // On a terminal the port leaves the live block and its result stays above.
+    Above(Padded(line.Label) + QStringLiteral("  ") + ResultText(result), false);
 }
 
 void HumanReporter::Summary(int exitStatus) {
-    if (Live && Dirty) {
-        Redraw();
+    if (Live) {
+        Output.Out(EraseBlock());
     }
     if (exitStatus == 130) {
         Output.Err(QStringLiteral("fwloader-cli: interrupted\n"));
     }
-    if (Total > 1) {
-        Output.Out(QStringLiteral("%1 of %2 sessions succeeded\n").arg(Succeeded).arg(Total));
+    if (Lines.size() <= 1) {
+        return;
     }
+    int succeeded = 0;
+    QStringList failures;
+    for (int e = 0; e < PortEndingCount; ++e) {
+        const auto ending = static_cast<PortEnding>(e);
+        const auto count = std::count_if(Lines.begin(), Lines.end(), [ending](const Line& line) {
+            return line.Done && line.Ending == ending;
+        });
+        if (ending == PortEnding::Success) {
+            succeeded = static_cast<int>(count);
+        } else if (count > 0) {
+            failures << QStringLiteral("%1 %2").arg(count).arg(EndingName(ending));
+        }
+    }
+    Output.Out(QStringLiteral("%1 of %2 sessions succeeded%3\n")
+                   .arg(succeeded)
+                   .arg(Lines.size())
+                   .arg(failures.isEmpty() ? QString()
+                                           : QStringLiteral(" (%1)").arg(failures.join(", "))));
 }
 
 void HumanReporter::Tick() {
-    if (!Live) {
-        return;
+    const bool running =
+        std::any_of(Lines.begin(), Lines.end(), [](const Line& line) { return !line.Done; });
+    if (Live && (running || Dirty)) {
+        // The time runs on.
+        const QString erase = EraseBlock();
+        Output.Out(erase + DrawBlock());
     }
-    for (Line& line : Lines) {
-        if (!line.Done) {
-            line.Text = LiveText(line);  // the time runs on
-            Dirty = true;
-        }
-    }
-    if (Dirty) {
-        Redraw();
-    }
-}
-
-void HumanReporter::Note(const QString& text) {
-    if (!Live) {
-        Output.Out(text + u'\n');
-        return;
-    }
-    // The note takes the first line of the live block, which is drawn again
-    // below it.
-    QString out;
-    if (Drawn > 0) {
-        out += QStringLiteral("\x1b[%1A").arg(Drawn);
-    }
-    out += QStringLiteral("\r\x1b[2K") + text + u'\n';
-    Output.Out(out);
-    Drawn = 0;
-    Redraw();
-}
-
-void HumanReporter::Redraw() {
-    QString out;
-    if (Drawn > 0) {
-        out += QStringLiteral("\x1b[%1A").arg(Drawn);
-    }
-    for (const Line& line : Lines) {
-        out += QStringLiteral("\r\x1b[2K") + line.Text + u'\n';
-    }
-    Drawn = static_cast<int>(Lines.size());
-    Dirty = false;
-    Output.Out(out);
 }

@@ -59,7 +59,11 @@ bool TracingPort::IsOpen() const {
 
 bool TracingPort::Open() {
     const bool ok = Inner.Open();
-    Trace(QStringLiteral("open: %1").arg(ok ? "ok" : "failed"));
+    Trace(ok ? QStringLiteral("open: ok")
+             : QStringLiteral("open: failed: %1").arg(Inner.LastError()));
+    if (ok && AfterOpen) {
+        AfterOpen();
+    }
     return ok;
 }
 
@@ -74,12 +78,18 @@ bool TracingPort::Write(const QByteArray& bytes) {
         Sent += bytes.size();
     }
     Trace(QStringLiteral("-> %1%2").arg(Hex(bytes), ok ? QString() : QStringLiteral(" (failed)")));
+    if (ok && AfterWrite) {
+        AfterWrite(bytes);
+    }
     return ok;
 }
 
 QByteArray TracingPort::ReadAll() {
     const QByteArray bytes = Inner.ReadAll();
     Received += bytes.size();
+    if (!bytes.isEmpty()) {
+        LastBytes = bytes;
+    }
     Trace(bytes.isEmpty() ? QStringLiteral("<- (nothing waiting)")
                           : QStringLiteral("<- %1").arg(Hex(bytes)));
     return bytes;

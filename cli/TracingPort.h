@@ -31,11 +31,19 @@ public:
     bool Write(const QByteArray& bytes) override;
     QByteArray ReadAll() override;
     QByteArray DiscardInput() override;
+    QString LastError() const override { return Inner.LastError(); }
 
     // Bytes handed over by successful writes, and bytes received (read or
     // thrown away where the port could see them).
     qint64 BytesSent() const { return Sent; }
     qint64 BytesReceived() const { return Received; }
+    // What the last read that found bytes brought.
+    QByteArray LastRead() const { return LastBytes; }
+
+    // Called after an Open that succeeded, before anything is written; and
+    // after each write that succeeded, with its bytes.
+    std::function<void()> AfterOpen;
+    std::function<void(const QByteArray&)> AfterWrite;
 
 private:
     void Trace(const QString& record) const;
@@ -44,6 +52,7 @@ private:
     std::function<void(const QString&)> Sink;
     qint64 Sent = 0;
     qint64 Received = 0;
+    QByteArray LastBytes;
 };
 
 // A trace file: each record on a line of its own after the local time to the

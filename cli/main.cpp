@@ -5,11 +5,9 @@
 #include <cstdio>
 
 #include "CliProgram.h"
+#include "SystemConsole.h"
 
-#ifdef _WIN32
-#include "WindowsConsole.h"
-#else
-#include <unistd.h>
+#ifndef _WIN32
 #include <csignal>
 #endif
 
@@ -19,16 +17,13 @@ class StandardConsole : public Console {
 public:
     void Out(const QString& text) override { Put(stdout, text); }
     void Err(const QString& text) override { Put(stderr, text); }
-    bool OutIsTerminal() const override { return Terminal; }
+    bool OutIsTerminal() const override { return StandardOutputTerminal().Redraw; }
+    int Columns() const override { return StandardOutputTerminal().Columns; }
+    int Rows() const override { return StandardOutputTerminal().Rows; }
 
 private:
-    // Live lines only where they can be redrawn.
-#ifdef _WIN32
-    const bool Terminal = PrepareWindowsConsole();
-#else
-    const bool Terminal = isatty(fileno(stdout)) != 0;
-#endif
-
+    // Written through at once: nothing waits in a buffer when the program
+    // has to end abruptly.
     static void Put(std::FILE* stream, const QString& text) {
         const QByteArray bytes = text.toUtf8();
         std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
@@ -40,6 +35,7 @@ private:
 
 int main(int argc, char* argv[]) {
     QCoreApplication application(argc, argv);
+    PrepareConsole();
 #ifndef _WIN32
     // A reader of the output that goes away (a closed pipe) must not end the
     // program in the middle of a transfer: the sessions run to their end,

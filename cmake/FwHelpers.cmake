@@ -1,6 +1,7 @@
 # fw_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>])
 # Adds one test executable and registers it with CTest. Qt tests run on the
-# offscreen platform so that they need no display.
+# offscreen platform so that they need no display, and on a per-machine store
+# of the build tree's own, so that no test reads or writes the machine's.
 function(fw_add_test name)
     cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
@@ -17,5 +18,5 @@ function(fw_add_test name)
     set_tests_properties(${name} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
         LABELS "${T_LABELS}"
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;FWLOADER_STORE_ROOT=${CMAKE_BINARY_DIR}/test-store")
 endfunction()

@@ -4,11 +4,15 @@
 #
 #   opt/fwloader/                 the program folder: the programs; the
 #                                 operator puts Config.txt and the firmware here
-#   usr/bin/<program>             relative links into the program folder; the
-#                                 programs resolve the link to find their folder
+#   usr/bin/<program>             absolute links into the program folder, as
+#                                 Debian wants them between top-level folders;
+#                                 the programs resolve the link to find their folder
 #   usr/share/applications/, usr/share/icons/hicolor/   desktop entry, icons
 #   usr/lib/udev/rules.d/         FTDI adapters' latency timer at 1 ms
 #   usr/share/man/man1/, usr/share/doc/fwloader/, usr/share/lintian/overrides/
+#   (postinst)                    makes the store /var/lib/fwloader, root:dialout
+#                                 2775, and applies the udev rule to adapters
+#                                 already plugged in; purging removes the store
 #
 # Included from the top level after every add_subdirectory, so that every
 # program target (fwloader, and fwloader-cli where it is built) exists.
@@ -22,8 +26,16 @@ if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
 endif()
 set(FWLOADER_PROGRAM_DIR "opt/fwloader" CACHE STRING
     "The program folder, below the install root")
-set(FWLOADER_MAINTAINER "fwloader developers <fwloader@example.com>" CACHE STRING
-    "Maintainer named in the Debian package")
+# The changelog is kept in the repository, one entry per version, newest
+# first; the signer of its newest entry is the package's maintainer.
+# scripts/package refuses to make a package for publishing while that is a
+# placeholder address, or while the newest entry is not this version.
+set(fw_changelog ${PROJECT_SOURCE_DIR}/packaging/changelog)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${fw_changelog})
+file(STRINGS ${fw_changelog} fw_signers REGEX "^ -- ")
+list(GET fw_signers 0 fw_maintainer)
+string(REGEX REPLACE "^ -- (.*>)  .*$" "\\1" fw_maintainer "${fw_maintainer}")
+unset(FWLOADER_MAINTAINER CACHE)  # the maintainer was a setting of its own before
 set(FWLOADER_PROGRAM_FOLDER "/${FWLOADER_PROGRAM_DIR}")
 
 set(fw_programs fwloader)
@@ -36,11 +48,11 @@ file(MAKE_DIRECTORY ${fw_staging}/bin)
 
 install(TARGETS ${fw_programs} RUNTIME DESTINATION ${FWLOADER_PROGRAM_DIR})
 
-# The commands on the PATH: relative links, so that the tree works under any
-# root (a scratch root unpacked with dpkg -x as well as /).
+# The commands on the PATH: absolute links, so they point into the program
+# folder of the installed system (a tree unpacked elsewhere is started from
+# its program folder).
 foreach(program IN LISTS fw_programs)
-    file(RELATIVE_PATH target /usr/bin ${FWLOADER_PROGRAM_FOLDER}/${program})
-    file(CREATE_LINK ${target} ${fw_staging}/bin/${program} SYMBOLIC)
+    file(CREATE_LINK ${FWLOADER_PROGRAM_FOLDER}/${program} ${fw_staging}/bin/${program} SYMBOLIC)
     install(FILES ${fw_staging}/bin/${program} DESTINATION usr/bin)
 endforeach()
 
@@ -63,10 +75,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
 set(fw_compressed)
 foreach(page IN LISTS fw_programs)
     set(fw_compressed_files ${fw_compressed_files} ${page}.1)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/${page}.1.in ${fw_staging}/${page}.1 @ONLY)
 endforeach()
 list(APPEND fw_compressed_files changelog)
+configure_file(${fw_changelog} ${fw_staging}/changelog COPYONLY)
 foreach(name IN LISTS fw_compressed_files)
-    configure_file(${PROJECT_SOURCE_DIR}/packaging/${name}.in ${fw_staging}/${name} @ONLY)
     add_custom_command(OUTPUT ${fw_staging}/${name}.gz
         COMMAND gzip -9 -n -c ${fw_staging}/${name} > ${fw_staging}/${name}.gz
         DEPENDS ${fw_staging}/${name}
@@ -89,7 +102,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME fwloader)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "fwloader developers")
-set(CPACK_PACKAGE_CONTACT "${FWLOADER_MAINTAINER}")
+set(CPACK_PACKAGE_CONTACT "${fw_maintainer}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware loader for devices with a serial bootloader")
 # Lines of the extended description, as they appear in the package.
 set(CPACK_PACKAGE_DESCRIPTION
@@ -109,6 +122,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

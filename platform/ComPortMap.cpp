@@ -11,17 +11,23 @@ QString ComPortDeviceName(int portNumber) {
 #else
 QString ComPortDeviceName(int portNumber) {
     return ComPortDeviceName(portNumber, QString::fromLocal8Bit(PerMachineStoreRoot()),
-                             QStringLiteral("/dev"));
+                             QStringLiteral("/dev"), QString::fromLocal8Bit(FormerStoreRoot()));
 }
 
-QString ComPortDeviceName(int portNumber, const QString& storeRoot, const QString& deviceFolder) {
+QString ComPortDeviceName(int portNumber, const QString& storeRoot, const QString& deviceFolder,
+                          const QString& formerRoot) {
     if (portNumber < 1) {
         return {};
     }
-    const QString link = storeRoot + QStringLiteral("/dosdevices/com%1").arg(portNumber);
-    const QFileInfo linkInfo(link);
-    if (linkInfo.exists() || linkInfo.isSymLink()) {
-        return link;
+    for (const QString& root : {storeRoot, formerRoot}) {
+        if (root.isEmpty()) {
+            continue;
+        }
+        const QString link = root + QStringLiteral("/dosdevices/com%1").arg(portNumber);
+        const QFileInfo linkInfo(link);
+        if (linkInfo.exists() || linkInfo.isSymLink()) {
+            return link;
+        }
     }
     static const char* const families[] = {"/ttyS%1", "/ttyUSB%1", "/ttyACM%1"};
     const int family = (portNumber - 1) / 32;

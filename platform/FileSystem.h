@@ -20,6 +20,12 @@ public:
     // untouched unless the new content was written completely. Returns an
     // empty text on success, otherwise why it failed.
     virtual QString WriteFileWhole(const QString& path, const QByteArray& bytes) = 0;
+    // Why WriteFileWhole(path, ...) would fail now, found without changing
+    // path; empty when nothing stands in its way that can be seen beforehand.
+    virtual QString ProblemWriting(const QString& path) {
+        static_cast<void>(path);
+        return {};
+    }
     // Names (without folder) of the plain files in folder whose names match
     // the wildcard pattern without regard to case, hidden files left out, in
     // ascending name order without regard to case.

@@ -43,10 +43,20 @@ public:
 };
 
 // The store of this machine: the registry on Windows; elsewhere the .reg file
-// store below the per-machine store root.
+// store below the per-machine store root, which reads from the former root
+// too what it does not hold itself.
 std::unique_ptr<KeyValueBackend> MakeSystemKeyValueBackend();
 
-// Elsewhere than Windows: the per-machine store root, the first absolute
-// entry of $XDG_CONFIG_DIRS (relative entries are ignored), or /etc/xdg when
-// there is none.
+// Elsewhere than Windows, the per-machine store root is a folder of the
+// machine, whoever runs the program and whatever their desktop: the package
+// makes it (root, group dialout, mode 2775) so that operators store the port
+// without root. $FWLOADER_STORE_ROOT names another one (tests, the simulated
+// device, the demo); unset or empty, the default holds.
+inline constexpr const char* DefaultStoreRoot = "/var/lib/fwloader";
 std::string PerMachineStoreRoot();
+
+// Where earlier versions kept the store (and the COM links): read, never
+// written, while the default root is used; empty when $FWLOADER_STORE_ROOT
+// names the root.
+inline constexpr const char* FormerDefaultRoot = "/etc/xdg";
+std::string FormerStoreRoot();

@@ -1,41 +1,75 @@
 #include "LowLatency.h"
 
-#include <QSerialPort>
-
 #ifdef __linux__
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #endif
 
+namespace {
+
+class SystemFlag : public LowLatencyFlag {
+public:
 #ifdef __linux__
-LowLatencyAnswer RequestLowLatency(int descriptor) {
-    serial_struct info{};
-    if (::ioctl(descriptor, TIOCGSERIAL, &info) != 0) {
+    bool Read(int descriptor, bool& set) override {
+        serial_struct info{};
+        if (::ioctl(descriptor, TIOCGSERIAL, &info) != 0) {
+            return false;
+        }
+        set = (info.flags & ASYNC_LOW_LATENCY) != 0;
+        return true;
+    }
+    // Everything else is written back as it was read: only the flag
+    // changes, which the drivers let any user who may open the port change.
+    bool Write(int descriptor, bool set) override {
+        serial_struct info{};
+        if (::ioctl(descriptor, TIOCGSERIAL, &info) != 0) {
+            return false;
+        }
+        info.flags = set ? (info.flags | ASYNC_LOW_LATENCY) : (info.flags & ~ASYNC_LOW_LATENCY);
+        return ::ioctl(descriptor, TIOCSSERIAL, &info) == 0;
+    }
+#else
+    bool Read(int, bool&) override {
+        return false;
+    }
+    bool Write(int, bool) override {
+        return false;
+    }
+#endif
+};
+
+}  // namespace
+
+LowLatencyFlag& SystemLowLatencyFlag() {
+    static SystemFlag flag;
+    return flag;
+}
+
+LowLatencyAnswer RequestLowLatency(LowLatencyFlag& flag, int descriptor, bool& setHere) {
+    setHere = false;
+    bool set = false;
+    if (!flag.Read(descriptor, set)) {
         return LowLatencyAnswer::NotOffered;
     }
-    if (info.flags & ASYNC_LOW_LATENCY) {
-        return LowLatencyAnswer::Granted;
+    if (set) {
+        return LowLatencyAnswer::Granted;  // someone else's setting: left as it is at close
     }
-    // Everything else is written back as it was read: only the flag changes,
-    // which the drivers let any user who may open the port change.
-    info.flags |= ASYNC_LOW_LATENCY;
-    if (::ioctl(descriptor, TIOCSSERIAL, &info) != 0) {
+    if (!flag.Write(descriptor, true)) {
         return LowLatencyAnswer::Refused;
+    }
+    // Some drivers (cdc-acm, pl2303, ch341, cp210x) take the request and
+    // ignore it. When the read-back fails, the flag may have changed: it is
+    // cleared at close all the same, which is how it was found.
+    setHere = true;
+    if (!flag.Read(descriptor, set) || !set) {
+        return LowLatencyAnswer::Ignored;
     }
     return LowLatencyAnswer::Granted;
 }
-#endif
 
-LowLatencyAnswer AskForLowLatency(QSerialPort& port) {
-#ifdef __linux__
-    if (!port.isOpen()) {
-        return LowLatencyAnswer::NotAsked;
+void UndoLowLatency(LowLatencyFlag& flag, int descriptor, bool& setHere) {
+    if (setHere) {
+        flag.Write(descriptor, false);
+        setHere = false;
     }
-    return RequestLowLatency(port.handle());
-#else
-    // Windows keeps the FTDI latency timer among the driver's settings, set
-    // by an administrator in the port's properties.
-    static_cast<void>(port);
-    return LowLatencyAnswer::NotAsked;
-#endif
 }

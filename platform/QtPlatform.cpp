@@ -191,6 +191,16 @@ QString QtFileSystem::WriteFileWhole(const QString& path, const QByteArray& byte
     return {};
 }
 
+QString QtFileSystem::ProblemWriting(const QString& path) {
+    // The first step of WriteFileWhole: the target is looked at and a
+    // temporary file is made beside it, which goes again uncommitted.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        return file.errorString();
+    }
+    return {};
+}
+
 QStringList QtFileSystem::ListFiles(const QString& folder, const QString& pattern) {
     QDir dir(folder);
     dir.setNameFilters({pattern});  // matched without regard to case
@@ -228,8 +238,17 @@ QString ProgramFolder() {
 namespace {
 int SignalPipe[2] = {-1, -1};
 std::function<void()> SignalHandler;
+volatile std::sig_atomic_t Requested = 0;
+volatile std::sig_atomic_t SecondRequestStatus = -1;
 
-void OnTerminationSignal(int) {
+void OnTerminationSignal(int signal) {
+    // A second Ctrl-C or SIGTERM, where the program asked for it, ends the
+    // process here and now: whatever keeps the first request from being
+    // carried out (a thread stuck in the kernel) cannot hold this one up.
+    if (Requested && SecondRequestStatus >= 0 && (signal == SIGINT || signal == SIGTERM)) {
+        _exit(SecondRequestStatus);
+    }
+    Requested = 1;
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = write(SignalPipe[1], &byte, 1);
 }
@@ -252,38 +271,23 @@ void OnTerminationSignals(std::function<void()> handler) {
     action.sa_handler = OnTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        // A signal that was ignored when the program started (nohup, a
+        // service manager) stays ignored.
+        struct sigaction inherited {};
+        if (sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) {
+            continue;
+        }
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+void ExitOnSecondTerminationRequest(int status) {
+    SecondRequestStatus = status;
 }
 #else
-namespace {
-std::function<void()> ConsoleHandler;
-
-// Runs on a thread of the system's own: the handler goes to the event loop.
-BOOL WINAPI OnConsoleControl(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
-        return FALSE;
-    }
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [] {
-            if (ConsoleHandler) {
-                ConsoleHandler();
-            }
-        },
-        Qt::QueuedConnection);
-    return TRUE;
-}
-}  // namespace
-
-void OnTerminationSignals(std::function<void()> handler) {
-    static bool installed = false;
-    ConsoleHandler = std::move(handler);
-    if (!installed) {
-        installed = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != 0;
-    }
-}
+void OnTerminationSignals(std::function<void()>) {}
+void ExitOnSecondTerminationRequest(int) {}
 #endif
 
 void EndOnTerminationSignals() {

@@ -50,9 +50,7 @@ QtSerialPort::~QtSerialPort() {
     // The members after Port go before it; nothing may call back into them
     // while Port winds down.
     QObject::disconnect(&Port, nullptr, nullptr, nullptr);
-    if (Port.isOpen()) {
-        Port.close();
-    }
+    ClosePort();
 }
 
 bool QtSerialPort::ApplySettings(const LineSettings& settings) {
@@ -116,13 +114,24 @@ bool QtSerialPort::Open() {
         return false;
     }
     GonePosted = false;
-    LowLatencyState = AskForLowLatency(Port);
+#ifdef __linux__
+    if (LowLatencyWanted) {
+        LowLatencyState = RequestLowLatency(*Flag, Port.handle(), LowLatencySetHere);
+    }
+#endif
     return true;
 }
 
 void QtSerialPort::Close() {
     CallScope scope(InCall);
+    ClosePort();
+}
+
+void QtSerialPort::ClosePort() {
     if (Port.isOpen()) {
+#ifdef __linux__
+        UndoLowLatency(*Flag, Port.handle(), LowLatencySetHere);
+#endif
         Port.close();
     }
     LowLatencyState = LowLatencyAnswer::NotAsked;
@@ -234,7 +243,7 @@ void QtSerialPort::OnDeviceGone() {
     }
     {
         CallScope scope(InCall);
-        Port.close();
+        ClosePort();
     }
     RaiseComm(CommEvent::LineError);
 }

@@ -43,8 +43,15 @@ public:
     // The device that the last Open tried, and why it failed (empty after success).
     QString DeviceName() const { return Device; }
     QString LastError() const override { return ErrorText; }
+    // A session's port: it asks the driver for low latency when it opens and
+    // puts the setting back when it closes. Off by default, so that a probe
+    // of ports leaves every adapter as it found it.
+    void SetLowLatencyWanted(bool wanted) { LowLatencyWanted = wanted; }
     // What the driver answered when the open port asked for low latency.
     LowLatencyAnswer LowLatency() const { return LowLatencyState; }
+    // The driver's flag as the port reaches it (the system's by default); it
+    // must outlive the port, whose closing may still change it.
+    void UseLowLatencyFlag(LowLatencyFlag& flag) { Flag = &flag; }
 
 private:
     bool ApplySettings(const LineSettings& settings);
@@ -52,6 +59,7 @@ private:
     void RaiseIfThresholdReached();
     void OnPortError(QSerialPort::SerialPortError error);
     void OnDeviceGone();
+    void ClosePort();
 
     QSerialPort Port;
     qint16 PortNumber = 0;
@@ -63,5 +71,8 @@ private:
     bool GonePosted = false;  // the device has gone; the port closes at the next turn
     QString Device;
     QString ErrorText;
+    bool LowLatencyWanted = false;
+    bool LowLatencySetHere = false;  // the open port turned the driver's flag on
+    LowLatencyFlag* Flag = &SystemLowLatencyFlag();
     LowLatencyAnswer LowLatencyState = LowLatencyAnswer::NotAsked;
 };

@@ -40,6 +40,9 @@ public:
     void SetPortNumber(qint16 n) override { PortNumber = n; }
     // A device to open instead of \\.\COMn; empty: the port number decides again.
     void SetDevicePath(const QString& path) { DevicePath = path; }
+    // On Windows an adapter's latency timer is a setting of its driver that
+    // an administrator makes (README); a session's port asks nothing here.
+    void SetLowLatencyWanted(bool) {}
     bool SetSettings(const QString& settings) override;
     void SetBinaryInput() override {}
     void SetReceiveThreshold(int n) override;

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "KeyValueBackend.h"
 #include "PseudoTerminal.h"
 
 namespace {
@@ -73,14 +74,6 @@ quint8 XorOf(const char* data, int n) {
 
 QString Hex(const QByteArray& bytes) {
     return QString::fromLatin1(bytes.toHex(' ').toUpper());
-}
-
-// The per-machine store root, by the same rule as the program: the first
-// entry of $XDG_CONFIG_DIRS, or /etc/xdg when that is unset or empty.
-QString DefaultStoreRoot() {
-    const QString dirs = qEnvironmentVariable("XDG_CONFIG_DIRS");
-    const QString first = dirs.section(u':', 0, 0);
-    return first.isEmpty() ? QStringLiteral("/etc/xdg") : first;
 }
 
 QString ReadLinkTarget(const QString& link) {
@@ -201,7 +194,8 @@ bool SimulatedDevice::PublishAsComPort(int n, const QString& storeRoot, QString*
         return fail(QStringLiteral("the device has no terminal to publish"));
     }
     const QString folder =
-        (storeRoot.isEmpty() ? DefaultStoreRoot() : storeRoot) + QStringLiteral("/dosdevices");
+        (storeRoot.isEmpty() ? QString::fromLocal8Bit(PerMachineStoreRoot()) : storeRoot) +
+        QStringLiteral("/dosdevices");
     if (!QDir().mkpath(folder)) {
         return fail(QStringLiteral("cannot make the folder %1").arg(folder));
     }

@@ -152,7 +152,7 @@ bool SoakRig::Start(QString* error) {
         return false;
     }
     // The port finds COM99 below the per-machine store root.
-    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(Root.path()));
+    qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(Root.path()));
     Device.SetTrafficLimit(20000);
     return Device.Start(error) && Device.PublishAsComPort(SoakComPort, Root.path(), error);
 }

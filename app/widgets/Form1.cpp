@@ -101,7 +101,9 @@ void Form1::SetVersionLabel(const QString& text) {
 }
 
 void Form1::ShowSessionWindow() {
-    FormProcess window(State, std::make_unique<SystemSerialPort>(), Messages, Pause, this);
+    auto port = std::make_unique<SystemSerialPort>();
+    port->SetLowLatencyWanted(true);
+    FormProcess window(State, std::move(port), Messages, Pause, this);
     window.exec();
 }
 

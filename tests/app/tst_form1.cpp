@@ -14,7 +14,7 @@ class Form1Test : public QObject {
     QTemporaryDir Store;
 
 private slots:
-    void initTestCase() { qputenv("XDG_CONFIG_DIRS", Store.path().toLocal8Bit()); }
+    void initTestCase() { qputenv("FWLOADER_STORE_ROOT", Store.path().toLocal8Bit()); }
 
     void showsTheDesignAfterStartup() {
         QFile config(Folder.filePath("Config.txt"));

@@ -53,7 +53,7 @@ private slots:
     void init() {
         Store = std::make_unique<QTemporaryDir>();
         Folder = std::make_unique<QTemporaryDir>();
-        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(Store->path()));
+        qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(Store->path()));
         Device = std::make_unique<SimulatedDevice>();
         QString error;
         QVERIFY2(

@@ -37,7 +37,7 @@ class ProgramTest : public QObject {
     void Start(QProcess& program) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("XDG_CONFIG_DIRS", Store.path());
+        env.insert("FWLOADER_STORE_ROOT", Store.path());
         program.setProcessEnvironment(env);
         program.start(Folder.filePath("fwloader"), {});
         QVERIFY(program.waitForStarted(5000));

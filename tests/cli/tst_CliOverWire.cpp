@@ -4,6 +4,9 @@
 // its own, without a display, and what it prints, its exit status and what
 // reached the devices are checked.
 
+#include <sys/stat.h>
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -14,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+
 #include <csignal>
 #include <functional>
 #include <memory>
@@ -96,7 +100,7 @@ class CliOverWireTest : public QObject {
         env.remove("DISPLAY");
         env.remove("WAYLAND_DISPLAY");
         env.remove("QT_QPA_PLATFORM");
-        env.insert("XDG_CONFIG_DIRS", Root->path());
+        env.insert("FWLOADER_STORE_ROOT", Root->path());
         return env;
     }
 
@@ -147,16 +151,17 @@ private slots:
     void init() {
         Root = std::make_unique<QTemporaryDir>();
         Folder = std::make_unique<QTemporaryDir>();
-        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(Root->path()));
+        qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(Root->path()));
         Put("Config.txt", "1:2:3\r\nVendor\r\nTitle\r\n");
     }
 
     void cleanup() { Devices.clear(); }
 
-    // Five devices at once, the watchdog's question answered Retry once:
-    // two take the firmware, one reports another model, one never answers
-    // (asked twice, about six seconds apart, then cancelled) and one answers
-    // only once it has been asked about.
+    // Five devices at once, the watchdog's question answered Retry twice,
+    // each session given 14 s: two take the firmware, one reports another
+    // model, one never answers (asked twice, about six seconds apart, then
+    // ended at its deadline) and one answers only once it has been asked
+    // about. Each session leaves a record in the log.
     void gangEndsEachPortOnItsOwn() {
         const QByteArray firmware = RandomBytes(3000, 7);
         Put("Board_2.15.hex", HexFile(0x8010, firmware));
@@ -174,9 +179,14 @@ private slots:
         }
         const QString traces = Folder->filePath("traces");
 
-        const CliRun run = Run({"update", "--port", "COM5", "--port", byPath.TerminalPath(),
-                                "--port", "6", "--port", "com7", "--port", "COM8", "--folder",
-                                Folder->path(), "--retries", "1", "--json", "--trace", traces});
+        const QString log = Folder->filePath("flash.jsonl");
+
+        const CliRun run =
+            Run({"update",    "--port",   "COM5",         "--port",    byPath.TerminalPath(),
+                 "--port",    "6",        "--port",       "com7",      "--port",
+                 "COM8",      "--folder", Folder->path(), "--retries", "2",
+                 "--timeout", "14",       "--json",       "--trace",   traces,
+                 "--log",     log,        "--station",    "line 3"});
 
         QVERIFY2(!run.TimedOut && !run.Crashed, run.Err.constData());
         QCOMPARE(run.Exit, 1);
@@ -198,7 +208,7 @@ private slots:
             {"COM5", "success", "Successful", 0, {}},
             {byPath.TerminalPath(), "success", "Successful", 0, {}},
             {"COM6", "model-error", "Model Error！", 0, {}},
-            {"COM7", "cancelled", question, 1, {"retry", "cancel"}},
+            {"COM7", "timed-out", "", 2, {"retry", "retry"}},
             {"COM8", "success", "Successful", 1, {"retry"}},
         };
         for (const Expected& port : expected) {
@@ -231,14 +241,19 @@ private slots:
                 QCOMPARE(percent, 100);
             }
         }
-        QVERIFY(run.EventsOf("COM7").last().value("seconds").toDouble() >= 10.0);
+        // The silent port was asked twice (Retry) and ended at its deadline,
+        // before the third question, with its port closed.
+        const double deadline = run.EventsOf("COM7").last().value("seconds").toDouble();
+        QVERIFY2(deadline >= 14.0 && deadline < 14.5, qPrintable(QString::number(deadline)));
+        QVERIFY(run.EventsOf("COM7").last().value("detail").toString().contains(
+            "no ending within 14 s"));
         const QJsonObject summary = run.Events().last();
         QCOMPARE(summary.value("event").toString(), QStringLiteral("summary"));
         QCOMPARE(summary.value("sessions").toInt(), 5);
         QCOMPARE(summary.value("succeeded").toInt(), 3);
         QCOMPARE(summary.value("failed").toInt(), 2);
         QCOMPARE(summary.value("endings").toObject().value("model-error").toInt(), 1);
-        QCOMPARE(summary.value("endings").toObject().value("cancelled").toInt(), 1);
+        QCOMPARE(summary.value("endings").toObject().value("timed-out").toInt(), 1);
         QCOMPARE(summary.value("exit").toInt(), 1);
 
         // What the devices hold.
@@ -257,10 +272,30 @@ private slots:
         QVERIFY(trace.contains(QRegularExpression(R"(\d\d:\d\d:\d\d\.\d{6} close)")));
         QVERIFY(trace.trimmed().endsWith("end: success: Successful"));
         QVERIFY(QFile::exists(traces + "/COM6.trace"));
-        QVERIFY(QFile::exists(traces + "/COM7.trace"));
+        QVERIFY(QString::fromUtf8(ReadFile(traces + "/COM7.trace")).contains(" close\n"));
         QVERIFY(QFile::exists(traces + "/COM8.trace"));
         QVERIFY(QFile::exists(traces + "/" + byPath.TerminalPath().mid(1).replace('/', '_') +
                               ".trace"));
+
+        // One whole record per session, in the order of the results.
+        const QByteArray sha256 = QCryptographicHash::hash(
+            ReadFile(Folder->filePath("Board_2.15.hex")), QCryptographicHash::Sha256);
+        const QList<QByteArray> records = ReadFile(log).trimmed().split('\n');
+        QList<QJsonObject> results = run.Events();
+        results.removeIf([](const QJsonObject& e) { return e.value("event") != "result"; });
+        QCOMPARE(records.size(), results.size());
+        for (qsizetype i = 0; i < records.size(); ++i) {
+            const QJsonObject record = QJsonDocument::fromJson(records[i]).object();
+            QCOMPARE(record.keys(),
+                     (QStringList{"bytes_received", "bytes_sent", "command", "detail", "device",
+                                  "ending", "file", "fwloader_version", "host", "model", "port",
+                                  "retries", "seconds", "sha256", "station", "time", "version"}));
+            QCOMPARE(record.value("station").toString(), QStringLiteral("line 3"));
+            QCOMPARE(record.value("sha256").toString().toLatin1(), sha256.toHex());
+            QVERIFY(QDateTime::fromString(record.value("time").toString(), Qt::ISODate).isValid());
+            QCOMPARE(record.value("port"), results[i].value("port"));
+            QCOMPARE(record.value("ending"), results[i].value("ending"));
+        }
     }
 
     void readSavesTheDeviceMemory_data() {
@@ -302,6 +337,36 @@ private slots:
                            0x8000) == memory.left(0x8000));
     }
 
+    // The output was writable when the read began but is not at its end: the
+    // bytes go beside it, the session counts as failed, the endings add up.
+    void readThatCannotBeSavedKeepsItsBytes() {
+        SimulatedDevice& device = AddDevice(5);
+        QVERIFY(device.AddFault(QStringLiteral("connect#1:silence")));  // a second's head start
+        const QByteArray memory = RandomBytes(0x10000, 11);
+        device.SetMemory(memory);
+        const QString output = Folder->filePath("saved.bin");
+
+        const CliRun run = Run({"read", "--port", "COM5", "--output", output, "--format", "bin",
+                                "--model", "1:2:3", "--json"},
+                               [&](QProcess&, const QByteArray&) { QDir().mkpath(output); });
+
+        QVERIFY2(!run.TimedOut && !run.Crashed, run.Err.constData());
+        QCOMPARE(run.Exit, 1);
+        const QJsonObject result = run.EventsOf("COM5").last();
+        QCOMPARE(result.value("ending").toString(), QStringLiteral("not-saved"));
+        QVERIFY(!result.value("ok").toBool());
+        const QString detail = result.value("detail").toString();
+        const qsizetype at = detail.indexOf("the bytes read are in ");
+        QVERIFY2(detail.startsWith("cannot write " + output) && at > 0, qPrintable(detail));
+        const QString kept = detail.mid(at + 22);
+        QVERIFY(kept.startsWith(output + ".unsaved-"));
+        QVERIFY(ReadFile(kept) == memory.left(0x8000));
+        const QJsonObject summary = run.Events().last();
+        QCOMPARE(summary.value("failed").toInt(), 1);
+        QCOMPARE(summary.value("endings").toObject().value("not-saved").toInt(), 1);
+        QCOMPARE(summary.value("endings").toObject().value("success").toInt(), 0);
+    }
+
     void badInputSendsNothing_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QByteArray>("firmware");
@@ -332,6 +397,24 @@ private slots:
                                          << config << "are the same port";
         QTest::newRow("unknown option")
             << (ports + QStringList{"--speed", "3"}) << good << config << "does not take --speed";
+        QTest::newRow("model of four bytes")
+            << (ports + QStringList{"--model", "1:2:3:4"}) << good << config << "exactly three";
+        QTest::newRow("no version in the file name")
+            << (ports + QStringList{"--file", "@folder/board.hex", "--model", "1:2:3"}) << good
+            << config << "gives no firmware version";
+        // Ports that are no serial device, after a good one: nothing reaches it.
+        QTest::newRow("a FIFO") << QStringList{"--port", "COM5", "--port", "@fifo"} << good
+                                << config << "is a FIFO";
+        QTest::newRow("a folder") << QStringList{"--port", "COM5", "--port", "@folder"} << good
+                                  << config << "is a folder";
+        QTest::newRow("/dev/null") << QStringList{"--port", "COM5", "--port", "/dev/null"} << good
+                                   << config << "is not a serial device";
+        QTest::newRow("a COM number whose device is missing")
+            << QStringList{"--port", "COM5", "--port", "COM64"} << good << config
+            << "/dev/ttyUSB31 does not exist";
+        QTest::newRow("read into a folder that does not exist")
+            << QStringList{"read", "--port", "COM5", "--output", "@folder/none/x.hex"} << good
+            << config << "--output: @folder/none/x.hex cannot be written";
     }
 
     void badInputSendsNothing() {
@@ -346,10 +429,27 @@ private slots:
             Put("Board_1.2.hex", firmware);
         }
 
-        const CliRun run = Run(QStringList{"update", "--folder", Folder->path()} + arguments);
+        const QString fifo = Folder->filePath("fifo");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QString command = QStringLiteral("update");
+        if (arguments.first() == u"read") {
+            command = arguments.takeFirst();
+        }
+        for (QString& argument : arguments) {
+            argument.replace("@fifo", fifo).replace("@folder", Folder->path());
+        }
+        if (arguments.contains(Folder->path() + "/board.hex")) {
+            Put("board.hex", firmware);
+        }
+
+        if (!arguments.contains("--file")) {
+            arguments = QStringList{"--folder", Folder->path()} + arguments;
+        }
+        const CliRun run = Run(QStringList{command} + arguments);
 
         QCOMPARE(run.Exit, 2);
-        QVERIFY2(QString::fromUtf8(run.Err).contains(reason), run.Err.constData());
+        QVERIFY2(QString::fromUtf8(run.Err).contains(reason.replace("@folder", Folder->path())),
+                 run.Err.constData());
         QTest::qWait(50);
         QVERIFY(NoByteReached(five));
         QVERIFY(NoByteReached(six));
@@ -396,7 +496,7 @@ private slots:
                     .split('\n');
             QVERIFY(trace.size() > 3);
             QVERIFY(trace[trace.size() - 2].endsWith(" close"));
-            QVERIFY(trace.last().endsWith(" end: interrupted"));
+            QVERIFY(trace.last().contains(" end: interrupted ("));
         }
         QCOMPARE(run.Events().last().value("exit").toInt(), 130);
     }
@@ -445,7 +545,12 @@ private slots:
                             Root->filePath(QStringLiteral("dosdevices/com%1").arg(n)));
             }
         }
-        const CliRun run = Run({"ports", "--json"});
+        const CliRun listed = Run({"ports", "--json"});
+        QCOMPARE(listed.Exit, 0);
+        QCOMPARE(listed.EventsOf("COM2").value(0).value("device").toString(), two.TerminalPath());
+        QCOMPARE(listed.EventsOf("COM9").value(0).value("device").toString(), nine.TerminalPath());
+
+        const CliRun run = Run({"ports", "--probe", "--json"});
         QCOMPARE(run.Exit, 0);
         const QList<QJsonObject> events = run.Events();
         QCOMPARE(events.size(), 3);

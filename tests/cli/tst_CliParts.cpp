@@ -17,14 +17,62 @@
 
 namespace {
 
+// A terminal screen as far as the live output uses it: text, line feeds,
+// carriage returns, cursor up (ESC [ n A), erase to the end (ESC [ J), and
+// lines that wrap at the width. Standard output and error both reach it.
+struct Screen {
+    int Width = 80;
+    QStringList Rows{QString()};
+    int Row = 0;
+    int Column = 0;
+
+    void Put(const QString& text) {
+        static const QRegularExpression escape(QStringLiteral("^\x1b\\[(\\d*)([AJ])"));
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const QRegularExpressionMatch control = escape.match(QStringView(text).mid(i));
+            if (control.hasMatch() && control.captured(2) == u"A") {
+                Row = std::max(0, Row - std::max(1, control.captured(1).toInt()));
+            } else if (control.hasMatch()) {
+                Rows = Rows.mid(0, Row + 1);
+                Rows[Row].truncate(Column);
+            } else if (text[i] == u'\r') {
+                Column = 0;
+            } else if (text[i] == u'\n' || Column == Width) {
+                Column = 0;
+                if (++Row == Rows.size()) {
+                    Rows << QString();
+                }
+                i -= text[i] == u'\n' ? 0 : 1;  // a wrapped character goes on the new line
+            } else {
+                Rows[Row] = Rows[Row].leftJustified(Column).replace(Column, 1, text[i]);
+                ++Column;
+            }
+            i += control.hasMatch() ? control.capturedLength() - 1 : 0;
+        }
+    }
+    QStringList Lines() const {
+        return Rows.last().isEmpty() ? Rows.mid(0, Rows.size() - 1) : Rows;
+    }
+};
+
 class CapturedConsole : public Console {
 public:
-    void Out(const QString& text) override { Stdout += text; }
-    void Err(const QString& text) override { Stderr += text; }
+    void Out(const QString& text) override {
+        Stdout += text;
+        Shown.Put(text);
+    }
+    void Err(const QString& text) override {
+        Stderr += text;
+        Shown.Put(text);
+    }
     bool OutIsTerminal() const override { return Terminal; }
+    int Columns() const override { return Shown.Width; }
+    int Rows() const override { return Height; }
     QString Stdout;
     QString Stderr;
     bool Terminal = false;
+    int Height = 24;
+    Screen Shown;
 };
 
 // An Update of 0x1270..0x12A0 on virtual time with the session's port either
@@ -99,6 +147,11 @@ private slots:
         QTest::newRow("unknown format")
             << QStringList{"read", "--output", "x", "--format", "srec"} << "hex or bin";
         QTest::newRow("stray word") << QStringList{"update", "COM3"} << "unexpected argument";
+        QTest::newRow("negative timeout")
+            << QStringList{"update", "--timeout", "-5"} << "--timeout takes whole seconds";
+        QTest::newRow("timeout beyond a week")
+            << QStringList{"read", "--output", "x", "--timeout=604801"} << "from 0 to 604800";
+        QTest::newRow("probe of a session") << QStringList{"update", "--probe"} << "--probe";
     }
 
     void argumentsThatCannotBeUsed() {
@@ -142,12 +195,24 @@ private slots:
         }
     }
 
+    // The line time at 9600 baud, doubled, plus twelve seconds per question.
+    void defaultTimeout() {
+        // 24 + 512 * 15 + 65536 bytes: 76.3 s on the line.
+        QCOMPARE(DefaultTimeoutSeconds(true, 0, 0xFFFF, 0), 165);
+        QCOMPARE(DefaultTimeoutSeconds(true, 0, 0xFFFF, 2), 189);
+        // Partial first and last blocks: 3 blocks, 24 + 45 + 258 bytes.
+        QCOMPARE(DefaultTimeoutSeconds(true, 0x1270, 0x1371, 0), 13);
+        // 24 + 256 * 136 bytes: 36.3 s.
+        QCOMPARE(DefaultTimeoutSeconds(false, 0, 0x7FFF, 0), 85);
+        QVERIFY(CliHelp(CliOptions::Command::Update).contains("165 s for"));
+    }
+
     void portNames() {
 #ifdef _WIN32
         QSKIP("COM ports and device paths of Linux");
 #endif
         QTemporaryDir root;
-        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(root.path()));
+        qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(root.path()));
         QDir().mkpath(root.filePath("dosdevices"));
         QFile::link(QDir::rootPath() + "dev/null", root.filePath("dosdevices/com5"));
         QFile::link(QDir::rootPath() + "dev/null", root.filePath("dosdevices/com120"));
@@ -180,7 +245,7 @@ private slots:
                 ResolvePortName("COM7", other, error));
         QVERIFY(FindSharedDevice({byNumber, byPath}).contains("are the same port"));
         QCOMPARE(FindSharedDevice({byNumber, other}), QString());
-        qunsetenv("XDG_CONFIG_DIRS");
+        qunsetenv("FWLOADER_STORE_ROOT");
     }
 
     // The tracing port changes nothing of what the session sends, nor when:
@@ -269,37 +334,50 @@ private slots:
                       {"COM4", "update", "/dev/ttyS3", {}}});
         json.Progress(0, 0.504, 0x1280);
         json.Question(1, "Check connection!Retry or cancel?", false);
+        json.Warning("COM4", "the latency timer of /dev/ttyUSB0 is still 16 ms");
         PortResult good;
         good.Ending = PortEnding::Success;
         good.Message = "Successful";
         good.Seconds = 1.23456;
         good.BytesSent = 71693;
         good.BytesReceived = 1547;
-        json.Finished(0, good, true);
+        json.Finished(0, good);
         PortResult cancelled;
         cancelled.Ending = PortEnding::Cancelled;
         cancelled.Retries = 2;
-        json.Finished(1, cancelled, false);
+        cancelled.Address = 0x8400;
+        cancelled.HalfWritten = true;
+        cancelled.Detail = "stopped at 0x8400; the device may be left half-written";
+        json.Finished(1, cancelled);
+        json.Error({}, "--log: cannot append");
         json.Summary(1);
 
         QList<QJsonObject> events;
         for (const QString& line : console.Stdout.trimmed().split('\n')) {
             events << QJsonDocument::fromJson(line.toUtf8()).object();
         }
-        QCOMPARE(events.size(), 7);
+        QCOMPARE(events.size(), 9);
+        QCOMPARE(events[7], (QJsonObject{{"event", "error"}, {"message", "--log: cannot append"}}));
         QCOMPARE(events[0].value("version").toString(), QStringLiteral("1.3"));
         QCOMPARE(events[0].value("device").toString(), QStringLiteral("/dev/ttyS2"));
         QCOMPARE(events[2].value("percent").toInt(), 50);
         QCOMPARE(events[2].value("address").toInt(), 0x1280);
         QCOMPARE(events[3].value("answer").toString(), QStringLiteral("cancel"));
-        const QJsonObject result = events[4];
-        for (const char* field : {"port", "event", "ok", "ending", "message", "seconds",
+        QCOMPARE(events[4].value("event").toString(), QStringLiteral("warning"));
+        QVERIFY(console.Stderr.contains("warning: COM4: the latency timer"));
+        const QJsonObject result = events[5];
+        for (const char* field : {"port", "event", "ok", "ending", "message", "detail", "seconds",
                                   "bytes_sent", "bytes_received", "retries"}) {
             QVERIFY2(result.contains(field), field);
         }
+        QVERIFY(result.value("ok").toBool());
+        QVERIFY(!result.contains("address") && !result.contains("half_written"));
         QCOMPARE(result.value("seconds").toDouble(), 1.235);
         QCOMPARE(result.value("bytes_sent").toInt(), 71693);
-        QCOMPARE(events[5].value("retries").toInt(), 2);
+        QCOMPARE(events[6].value("retries").toInt(), 2);
+        QCOMPARE(events[6].value("address").toInt(), 0x8400);
+        QVERIFY(events[6].value("half_written").toBool());
+        QCOMPARE(events[6].value("detail").toString(), cancelled.Detail);
         const QJsonObject summary = events.last();
         QCOMPARE(summary.value("succeeded").toInt(), 1);
         QCOMPARE(summary.value("failed").toInt(), 1);
@@ -310,24 +388,68 @@ private slots:
         QCOMPARE(endings.value("interrupted").toInt(), 0);
     }
 
-    // On a terminal each port keeps one line, drawn again in place.
+    // On a terminal each running port keeps one line, cut to the width and
+    // drawn again in place; errors and results go above it, and the screen
+    // holds no stale or wrapped copy of a live line.
     void liveLinesOnATerminal() {
         CapturedConsole console;
         console.Terminal = true;
+        console.Shown.Width = 60;
         HumanReporter human(console, false);
-        human.Started({{"COM3", "update", "/dev/ttyS2", {}}, {"COM12", "update", "/dev/x", {}}});
+        const QString slot = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
+        human.Started({{"COM3", "update", "/dev/ttyS2", {}}, {slot, "update", slot, {}}});
         human.Progress(1, 0.5, 0x4000);
+        human.Tick();
+        human.Error("COM3", "something around the session failed");
         human.Tick();
         PortResult result;
         result.Ending = PortEnding::TransferFailure;
         result.Message = QStringLiteral("读写失败,地址 = 125");
-        human.Finished(0, result, false);
-        const QStringList draws = console.Stdout.split("\x1b[2A");
-        QCOMPARE(draws.size(), 3);  // the first drawing and two in place
-        QVERIFY(draws[1].contains("COM12  [##########----------]  50%  0x4000"));
-        QVERIFY(draws[2].contains("COM3   transfer-failure"));
-        QVERIFY(draws[2].contains(": 读写失败,地址 = 125\n"));
-        QCOMPARE(draws[2].count('\n'), 2);
+        human.Finished(0, result);
+        human.Tick();
+
+        // The slot's name is cut from the left; the line fits the width.
+        const QStringList lines = console.Shown.Lines();
+        QVERIFY2(lines.last().startsWith(QStringLiteral("…")) &&
+                     lines.last().contains(" 50%  0x4000") &&
+                     lines.last().size() < console.Shown.Width,
+                 qPrintable(lines.join('|')));
+        QCOMPARE(lines.filter("50%").size(), 1);
+        QVERIFY(lines[0].startsWith("fwloader-cli: COM3: something") &&
+                lines.filter("something around").size() == 1);
+        QVERIFY(lines.join("").contains(QStringLiteral("transfer-failure")));
+        human.Finished(1, result);
+        human.Summary(1);
+        QVERIFY(console.Shown.Lines().filter("%  0x").isEmpty());
+        QVERIFY(console.Shown.Lines().last().startsWith("0 of 2 sessions succeeded (2 "));
+
+        // Without a terminal nothing is redrawn; questions are lines of output.
+        CapturedConsole plain;
+        HumanReporter tenths(plain, false);
+        tenths.Started({{"COM3", "update", "/dev/ttyS2", {}}});
+        tenths.Question(0, "Check connection!Retry or cancel?", true);
+        tenths.Tick();
+        QCOMPARE(plain.Stdout, QStringLiteral("COM3  update on /dev/ttyS2\nCOM3  Check "
+                                              "connection!Retry or cancel? -> Retry\n"));
+
+        // More ports than rows: a compact block that fits the rows.
+        CapturedConsole gang;
+        gang.Terminal = true;
+        gang.Height = 6;
+        HumanReporter many(gang, false);
+        std::vector<PortStart> starts;
+        for (int n = 1; n <= 40; ++n) {
+            starts.push_back({QStringLiteral("COM%1").arg(n), "update", "/dev/x", {}});
+        }
+        many.Started(starts);
+        many.Progress(39, 0.25, 0x2000);
+        many.Tick();
+        const QStringList block = gang.Shown.Lines();
+        QVERIFY2(block.size() <= 5 && block.first().startsWith("COM1 ") &&
+                     block.last().contains("more running"),
+                 qPrintable(block.join('|')));
+        QVERIFY(std::all_of(block.begin(), block.end(),
+                            [&](const QString& line) { return line.size() < gang.Shown.Width; }));
     }
 };
 

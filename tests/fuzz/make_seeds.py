@@ -48,6 +48,11 @@ reg = (b"Windows Registry Editor Version 5.00\r\n\r\n"
        b"\"Bytes\"=hex(1):31,\\\r\n  32\r\n"
        b"; 12")
 write("fuzz_regfile", "store", b"\x00\x02\x00" + reg)
+# As the registry editor saves it (UTF-16LE with its mark), and with the
+# sections of two keys.
+write("fuzz_regfile", "utf16", b"\x00\x00\x00" + b"\xff\xfe" + reg.decode().encode("utf-16-le"))
+write("fuzz_regfile", "sections", b"\x00\x02\x00" +
+      b"[HKEY_LOCAL_MACHINE\\SoftWare\\Other\\Update]\r\n\"ComPort\"=\"9\"\r\n\r\n" + reg)
 
 # fuzz_session: flags, low, span, model, version, image pattern, then actions.
 Reply, Advance, Device, PauseBytes = 1, 2, 10, 12
@@ -78,3 +83,6 @@ write("fuzz_regfile", "name_with_line_break",
 write("fuzz_regfile", "doubled_cr", b"\x00\x02\x00" + b"\"A\"=\"5\"\r\r\n\r\r\n; 12")
 write("fuzz_regfile", "comment_with_backslash", b"\x00\x02\x00" + b"; C:\\\r\n\"ComPort\"=\"3\"\r\n; C\\")
 write("fuzz_regfile", "doubled_bom", b"\x00\x02\x00" + b"\xef\xbb\xbf\xef\xbb\xbf\"ComPort\"=\"3\"\n12")
+# A UTF-8 mark before the bytes of the UTF-16 mark: the rewrite keeps it.
+write("fuzz_regfile", "utf16_mark_after_utf8_mark",
+      b"\x00\x02\x00" + b"\xef\xbb\xbf\xff\xfe; x\r\n\"ComPort\"=\"3\"\r\n12")

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Debian package as an operator gets it: made from this build tree with
 # CPack, checked by lintian (no errors) and desktop-file-validate, unpacked
-# into a scratch root with dpkg -x, and its programs started from there
-# through the links on the PATH.
+# into a scratch root with dpkg -x, and its programs started from there. The
+# links in /usr/bin are absolute, so they point into the installed system's
+# program folder: the programs are started from the scratch program folder,
+# and through a link of the test's own like those.
 #
 #   installed_package_test.sh <build dir> <source dir> <version> <fwloader-cli built: 0|1>
 set -euo pipefail
@@ -62,15 +64,33 @@ desktop-file-validate "$root/usr/share/applications/fwloader.desktop" ||
 icon=$(sed -n 's/^Icon=//p' "$root/usr/share/applications/fwloader.desktop")
 [ -f "$root/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] ||
     fail "the desktop entry's icon $icon is not in the package"
-grep -q 'ATTR{latency_timer}="1"' "$root"/usr/lib/udev/rules.d/*.rules ||
-    fail "no udev rule sets the FTDI latency timer"
+grep -q 'ACTION=="add|bind".*ATTR{latency_timer}="1"' "$root"/usr/lib/udev/rules.d/*.rules ||
+    fail "no udev rule sets the FTDI latency timer when the driver binds"
 
-export PATH="$root/usr/bin:$PATH"
+step "changelog and maintainer scripts"
+gzip -dc "$root/usr/share/doc/fwloader/changelog.gz" >"$work/changelog"
+newest=$(dpkg-parsechangelog -l "$work/changelog" -S Version)
+[ "$newest" = "$version" ] || fail "the changelog's newest entry is $newest, not $version"
+dpkg-deb -e "$deb" "$work/control"
+for script in postinst postrm; do
+    [ -x "$work/control/$script" ] || fail "the package has no $script"
+    sh -n "$work/control/$script" || fail "$script is no valid shell script"
+done
+
+for program in "$root"/usr/bin/*; do
+    name=$(basename "$program")
+    [ "$(readlink "$program")" = "/opt/fwloader/$name" ] ||
+        fail "/usr/bin/$name is no absolute link to /opt/fwloader/$name"
+    [ -x "$folder/$name" ] || fail "/usr/bin/$name points to no program in the package"
+    mkdir -p "$work/bin"
+    ln -s "$folder/$name" "$work/bin/$name"
+done
+export PATH="$work/bin:$PATH"
 export QT_QPA_PLATFORM=offscreen
-export XDG_CONFIG_DIRS="$work/store"
+export FWLOADER_STORE_ROOT="$work/store"
 mkdir -p "$work/store"
-[ "$(command -v fwloader)" = "$root/usr/bin/fwloader" ] || fail "fwloader is not on the PATH"
-[ -L "$root/usr/bin/fwloader" ] || fail "$root/usr/bin/fwloader is not a link"
+[ "$(command -v fwloader)" = "$work/bin/fwloader" ] ||
+    fail "fwloader is not among the package's commands"
 
 # Waits for the program started as $pid to end; its exit status in $status.
 await_end() {
@@ -97,7 +117,7 @@ await_end
 
 step "the window with Config.txt in the program folder shows and ends on SIGTERM"
 cp "$source/sample/Config.txt" "$folder/"
-fwloader 2>"$work/window.log" &
+"$folder/fwloader" 2>"$work/window.log" &
 pid=$!
 sleep 3
 kill -0 "$pid" 2>/dev/null || fail "the window ended by itself: $(cat "$work/window.log")"
@@ -109,10 +129,9 @@ cat "$work/window.log"
 ! grep -q 'Cannot start' "$work/window.log" || fail "the window did not start"
 
 if [ "$cli_built" = 1 ] || [ -e "$root/usr/bin/fwloader-cli" ]; then
-    step "the command line"
-    [ "$(command -v fwloader-cli)" = "$root/usr/bin/fwloader-cli" ] ||
-        fail "fwloader-cli is not on the PATH"
-    output=$(fwloader-cli --version) || fail "fwloader-cli --version failed"
+    step "the command line, from the program folder"
+    [ -x "$folder/fwloader-cli" ] || fail "fwloader-cli is not in the program folder"
+    output=$("$folder/fwloader-cli" --version) || fail "fwloader-cli --version failed"
     echo "$output"
     [[ "$output" == *"$version"* ]] || fail "fwloader-cli --version does not say $version"
 fi

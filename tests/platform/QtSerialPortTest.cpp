@@ -8,8 +8,6 @@
 #include <QThread>
 
 #include <dlfcn.h>
-#include <linux/serial.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -42,6 +40,24 @@ extern "C" int tcsetattr(int fd, int action, const termios* settings) {
 }
 
 namespace {
+
+// A driver's low-latency flag as a test scripts it.
+struct ScriptedFlag : LowLatencyFlag {
+    QString Driver =
+        "keeps";  // or "ignores" (takes the request, changes nothing), "refuses", "none"
+    bool Set = false;
+    int Writes = 0;
+
+    bool Read(int, bool& set) override {
+        set = Set;
+        return Driver != "none";
+    }
+    bool Write(int, bool set) override {
+        ++Writes;
+        Set = Driver == "keeps" ? set : Set;
+        return Driver == "keeps" || Driver == "ignores";
+    }
+};
 
 QByteArray ReadBlockReply(const QByteArray& memory, int address) {
     QByteArray reply = memory.mid(address, 128);
@@ -79,7 +95,7 @@ class QtSerialPortTest : public QObject {
 private slots:
     void openFailsWhenNoDeviceStandsBehindTheNumber() {
         QTemporaryDir root;
-        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(root.path()));
+        qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(root.path()));
         QtSerialPort port;
 
         port.SetPortNumber(0);
@@ -266,9 +282,10 @@ private slots:
         QVERIFY(link.Port.ReadAll().isEmpty());
     }
 
-    void lowLatencyIsAskedOnEveryOpenAndATerminalWithoutItStillWorks() {
+    void sessionPortAsksForLowLatencyAndATerminalWithoutItStillWorks() {
         DeviceLink link;
         QVERIFY2(link.Start(), qPrintable(link.Error));
+        link.Port.SetLowLatencyWanted(true);
         QCOMPARE(link.Port.LowLatency(), LowLatencyAnswer::NotAsked);
         QVERIFY(link.Port.SetSettings("19200,N,8,1"));
         for (int open = 1; open <= 2; ++open) {
@@ -282,29 +299,84 @@ private slots:
         }
     }
 
-    // On a machine with an FTDI adapter: FWLOADER_TEST_FTDI_PORT=/dev/ttyUSB0.
-    void ftdiAdapterGrantsLowLatency() {
+    // Only a session's port asks, it reports what the driver shows, and the
+    // close puts back what the open found. A pseudo-terminal has no flag to
+    // show: a scripted driver keeps it.
+    void lowLatencyIsAskedOnlyBySessionsAndLeftAsFound_data() {
+        QTest::addColumn<bool>("session");
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<bool>("found");
+        QTest::addColumn<LowLatencyAnswer>("answer");
+        QTest::addColumn<bool>("whileOpen");
+        QTest::newRow("probe") << false << "keeps" << false << LowLatencyAnswer::NotAsked << false;
+        QTest::newRow("session") << true << "keeps" << false << LowLatencyAnswer::Granted << true;
+        QTest::newRow("session, set by others")
+            << true << "keeps" << true << LowLatencyAnswer::Granted << true;
+        QTest::newRow("driver ignores it")
+            << true << "ignores" << false << LowLatencyAnswer::Ignored << false;
+        QTest::newRow("driver refuses")
+            << true << "refuses" << false << LowLatencyAnswer::Refused << false;
+    }
+
+    void lowLatencyIsAskedOnlyBySessionsAndLeftAsFound() {
+        QFETCH(bool, session);
+        QFETCH(QString, driver);
+        QFETCH(bool, found);
+        QFETCH(LowLatencyAnswer, answer);
+        QFETCH(bool, whileOpen);
+        ScriptedFlag flag;
+        flag.Driver = driver;
+        flag.Set = found;
+        DeviceLink link;
+        link.Port.UseLowLatencyFlag(flag);
+        link.Port.SetLowLatencyWanted(session);
+        QVERIFY2(link.Start(), qPrintable(link.Error));
+        for (int open = 1; open <= 2; ++open) {
+            QVERIFY(link.Port.Open());
+            QCOMPARE(link.Port.LowLatency(), answer);
+            QCOMPARE(flag.Set, whileOpen);
+            link.Port.Close();
+            QCOMPARE(flag.Set, found);
+        }
+        if (!session) {
+            QCOMPARE(flag.Writes, 0);
+        }
+    }
+
+    // On a machine with an FTDI adapter whose flag nobody else has set:
+    // FWLOADER_TEST_FTDI_PORT=/dev/ttyUSB0.
+    void ftdiAdapterGrantsLowLatencyUntilTheSessionCloses() {
         const QString device = qEnvironmentVariable("FWLOADER_TEST_FTDI_PORT");
         if (device.isEmpty()) {
             QSKIP("FWLOADER_TEST_FTDI_PORT names no FTDI adapter (such as /dev/ttyUSB0)");
         }
-        QSerialPort port(device);
-        QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
-        QCOMPARE(AskForLowLatency(port), LowLatencyAnswer::Granted);
-        serial_struct info{};
-        QCOMPARE(::ioctl(port.handle(), TIOCGSERIAL, &info), 0);
-        QVERIFY(info.flags & ASYNC_LOW_LATENCY);
+        QtSerialPort port;
+        port.SetDevicePath(device);
+        port.SetLowLatencyWanted(true);
+        QVERIFY2(port.Open(), qPrintable(port.LastError()));
+        QCOMPARE(port.LowLatency(), LowLatencyAnswer::Granted);
         // The driver turns the flag into its shortest latency timer.
         const QString name = QFileInfo(device).canonicalFilePath().section(u'/', -1);
         QFile timer(QStringLiteral("/sys/bus/usb-serial/devices/%1/latency_timer").arg(name));
         if (timer.open(QIODevice::ReadOnly)) {
             QCOMPARE(timer.readAll().trimmed(), QByteArray("1"));
         }
+        port.Close();
+        QSerialPort plain(device);
+        QVERIFY2(plain.open(QIODevice::ReadWrite), qPrintable(plain.errorString()));
+        bool set = true;
+        QVERIFY(SystemLowLatencyFlag().Read(plain.handle(), set) && !set);
     }
 
+    // The close that the vanished device forces puts the low-latency flag
+    // back too.
     void vanishingDeviceClosesThePortWithOneLineErrorAndNoSpin() {
+        ScriptedFlag flag;  // outlives the port, which puts it back as it goes
         DeviceLink link;
+        link.Port.UseLowLatencyFlag(flag);
+        link.Port.SetLowLatencyWanted(true);
         QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
+        QVERIFY(flag.Set);
         QCOMPARE(link.Exchange("55820102030103D5", 10).size(), 10);
         QVERIFY(link.Device.AddFault("next:vanish"));
 
@@ -312,6 +384,7 @@ private slots:
         QVERIFY(link.Port.Write(QByteArray::fromHex("5501000000")));
         QVERIFY(QTest::qWaitFor([&] { return !link.Port.IsOpen(); }, 2000));
         QVERIFY(!link.Device.IsRunning());
+        QVERIFY(!flag.Set);
 
         const double cpuBefore = ProcessCpuSeconds();
         QTest::qWait(500);

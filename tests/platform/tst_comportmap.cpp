@@ -25,19 +25,25 @@ private slots:
         QTest::newRow("COM97") << 97 << "";
         QTest::newRow("COM-1") << -1 << "";
         QTest::newRow("COM-32768") << -32768 << "";
-        QTest::newRow("linked COM40") << 40 << "<root>/dosdevices/com40";
         QTest::newRow("dangling link COM3") << 3 << "<root>/dosdevices/com3";
+        QTest::newRow("former root's COM41") << 41 << "<former>/dosdevices/com41";
+        QTest::newRow("store's COM40 before the former's") << 40 << "<root>/dosdevices/com40";
     }
 
     void numbersMapToTheirDevicesOrToNone() {
         QFETCH(int, port);
         QFETCH(QString, device);
         QTemporaryDir root;
+        QTemporaryDir former;
         QVERIFY(QDir().mkpath(root.filePath("dosdevices")));
+        QVERIFY(QDir().mkpath(former.filePath("dosdevices")));
         QVERIFY(QFile::link("/devices/ttyS7", root.filePath("dosdevices/com40")));
         QVERIFY(QFile::link(root.filePath("gone"), root.filePath("dosdevices/com3")));
-        QCOMPARE(ComPortDeviceName(port, root.path(), "/devices"),
-                 device.replace("<root>", root.path()));
+        for (const int n : {40, 41}) {
+            QVERIFY(QFile::link("/devices/ttyS8", former.filePath("dosdevices/com%1").arg(n)));
+        }
+        QCOMPARE(ComPortDeviceName(port, root.path(), "/devices", former.path()),
+                 device.replace("<root>", root.path()).replace("<former>", former.path()));
     }
 };
 

@@ -1,12 +1,15 @@
 // The .reg file store: file layout, value syntax, type rules as read through
-// RegKeys, atomic replacement, resistance to malformed files and to hostile
-// things in the store folder (FIFOs, devices, links), and the store root.
+// RegKeys, sections and encodings, atomic replacement, modes, the writers'
+// lock, resistance to malformed files and to hostile things in the store
+// folder (FIFOs, devices, links), and the store root.
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -83,6 +86,7 @@ private slots:
         QTest::newRow("string") << QByteArray("\"ComPort\"=\"5\"") << "5";
         QTest::newRow("escaped string") << QByteArray("\"ComPort\"=\"a\\\"b\\\\c\"") << "a\"b\\c";
         QTest::newRow("expandable string") << QByteArray("\"ComPort\"=hex(2):35,00") << "5";
+        QTest::newRow("type with a leading zero") << QByteArray("\"ComPort\"=hex(02):35") << "5";
         QTest::newRow("dword 258") << QByteArray("\"ComPort\"=dword:00000102") << "&h102";
         QTest::newRow("dword 26") << QByteArray("\"ComPort\"=dword:0000001a") << "&h1A";
         QTest::newRow("binary") << QByteArray("\"ComPort\"=hex:35") << "";
@@ -135,6 +139,8 @@ private slots:
         QTest::newRow("empty vendor") << "SoftWare\\\\Update" << quint32(HkeyLocalMachine);
         QTest::newRow("dot") << "SoftWare\\.\\Update" << quint32(HkeyLocalMachine);
         QTest::newRow("current user root") << "SoftWare\\Vendor\\Update" << quint32(0x80000001u);
+        QTest::newRow("control character")
+            << "SoftWare\\Ven\x1b[2Jdor\\Update" << quint32(HkeyLocalMachine);
     }
 
     void unsafeOrForeignKeysAreRefused() {
@@ -309,33 +315,158 @@ private slots:
                  QStringList{"Update.reg"});
     }
 
-    void storeRootIsTheFirstAbsoluteEntryOfXdgConfigDirs_data() {
-        QTest::addColumn<QByteArray>("value");
+    // The root is the machine's whatever the desktop session says; only
+    // FWLOADER_STORE_ROOT moves it, and then the former root is not read.
+    void storeRootIsFixedWhateverTheDesktop_data() {
+        QTest::addColumn<QByteArray>("named");
         QTest::addColumn<QString>("root");
-        QTest::newRow("unset") << QByteArray() << "/etc/xdg";
-        QTest::newRow("empty") << QByteArray("") << "/etc/xdg";
-        QTest::newRow("one") << QByteArray("/opt/etc") << "/opt/etc";
-        QTest::newRow("first of two") << QByteArray("/a/b:/c") << "/a/b";
-        QTest::newRow("relative ones ignored") << QByteArray("etc:./x::/c:/d") << "/c";
-        QTest::newRow("only relative ones") << QByteArray("etc:x") << "/etc/xdg";
+        QTest::addColumn<QString>("former");
+        QTest::newRow("unset") << QByteArray() << "/var/lib/fwloader"
+                               << "/etc/xdg";
+        QTest::newRow("empty") << QByteArray("") << "/var/lib/fwloader"
+                               << "/etc/xdg";
+        QTest::newRow("named") << QByteArray("/srv/store") << "/srv/store"
+                               << "";
     }
 
-    void storeRootIsTheFirstAbsoluteEntryOfXdgConfigDirs() {
-        QFETCH(QByteArray, value);
-        const QByteArray saved = qgetenv("XDG_CONFIG_DIRS");
-        const bool wasSet = qEnvironmentVariableIsSet("XDG_CONFIG_DIRS");
-        if (value.isNull()) {
-            qunsetenv("XDG_CONFIG_DIRS");
-        } else {
-            qputenv("XDG_CONFIG_DIRS", value);
-        }
+    void storeRootIsFixedWhateverTheDesktop() {
+        QFETCH(QByteArray, named);
+        const QByteArray saved = qgetenv("FWLOADER_STORE_ROOT");
+        qputenv("XDG_CONFIG_DIRS", "/home/op/.config/kdedefaults:/etc/xdg");  // KDE Plasma's
+        named.isNull() ? qunsetenv("FWLOADER_STORE_ROOT") : qputenv("FWLOADER_STORE_ROOT", named);
         const QString root = QString::fromStdString(PerMachineStoreRoot());
-        if (wasSet) {
-            qputenv("XDG_CONFIG_DIRS", saved);
-        } else {
-            qunsetenv("XDG_CONFIG_DIRS");
-        }
+        const QString former = QString::fromStdString(FormerStoreRoot());
+        qputenv("FWLOADER_STORE_ROOT", saved);
+        qunsetenv("XDG_CONFIG_DIRS");
         QTEST(root, "root");
+        QTEST(former, "former");
+    }
+
+    // What an earlier version stored is read until the store holds its own.
+    void formerRootIsReadUntilTheStoreHoldsTheValue() {
+        QTemporaryDir former;
+        WriteAll(former.filePath("SoftWare/Vendor/Update.reg"), "\"ComPort\"=\"4\"\n");
+        RegFileStore store(Root.path().toStdString(), former.path().toStdString());
+        RegKeys keys(store);
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("4"));
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "6"));
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("6"));
+        QCOMPARE(ReadAll(former.filePath("SoftWare/Vendor/Update.reg")), "\"ComPort\"=\"4\"\n");
+    }
+
+    // Whoever holds the lock can delay a write, not stop the dialog: the
+    // write gives up as for a lack of rights. Only the store's writers may
+    // open the lock file.
+    void heldLockMakesTheWriteFailWithinThreeSeconds() {
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "3"));
+        const QString lockPath = Root.filePath(RegFileStore::LockFileName);
+        QCOMPARE(ModeOf(lockPath), mode_t(0660));
+        QFile held(lockPath);
+        QVERIFY(held.open(QIODevice::ReadOnly));
+        QCOMPARE(flock(held.handle(), LOCK_EX), 0);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "4"));
+        QVERIFY(clock.elapsed() < 3000);
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("3"));
+        held.close();
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "4"));
+    }
+
+    // The time of a read grows with the file, not with its square: a value
+    // with a long name wrapped over many lines is read at once.
+    void longWrappedValueIsReadInWellUnderASecond() {
+        QByteArray content = "\"" + QByteArray(256 * 1024, 'n') + "\"=hex:00,\\\n";
+        content += QByteArray("00,\\\n").repeated(50000) + "00\n\"ComPort\"=\"5\"\n";
+        WriteAll(KeyFilePath(), content);
+        RegFileStore store(Root.path().toStdString());
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(RegKeys(store).GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), "5");
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // A file saved by the registry editor stays UTF-16LE, with a space and a
+    // character beyond 16 bits (a surrogate pair) in a value written; one that
+    // is no UTF-16 (an odd byte count, a high surrogate before U+E000, a lone
+    // low one) reads as missing and stays as it is.
+    void utf16FileIsReadAndKeepsItsEncoding() {
+        auto wide = [](const QString& text) {
+            return QByteArray("\xFF\xFE") +
+                   QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+        };
+        const QString head = QStringLiteral(
+            "Windows Registry Editor Version 5.00\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\SoftWare\\Vendor\\Update]\r\n\"ComPort\"=\"5\"\r\n");
+        WriteAll(KeyFilePath(), wide(head + "\"Name\"=\"端口\"\r\n"));
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QStringLiteral("5"));
+        const QString name = QStringLiteral("端口 𐀀");
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "Name", name));
+        QCOMPARE(ReadAll(KeyFilePath()), wide(head + "\"Name\"=\"" + name + "\"\r\n"));
+        QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "Name"), name);
+        // No UTF-8 (an overlong "/"): UTF-16 cannot hold it.
+        const QByteArray before = ReadAll(KeyFilePath());
+        QVERIFY(
+            !store.SetStringValue(HkeyLocalMachine, KeyPath.toStdString(), "Name", "\xE0\x80\xAF"));
+        QCOMPARE(ReadAll(KeyFilePath()), before);
+
+        for (const char* tail : {"00", "00d800e0", "00dc"}) {
+            const QByteArray broken = wide(head) + QByteArray::fromHex(tail);
+            WriteAll(KeyFilePath(), broken);
+            QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QString());
+            QVERIFY(!keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "7"));
+            QCOMPARE(ReadAll(KeyFilePath()), broken);
+        }
+    }
+
+    // A key's values are those under its own header (and before the first
+    // header); another key's section is neither read nor changed.
+    void valuesOfAnotherSectionAreNeitherFoundNorChanged_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("found");
+        QTest::addColumn<QByteArray>("written");
+        const QByteArray own = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Update]\n";
+        const QByteArray other =
+            "[HKEY_LOCAL_MACHINE\\SoftWare\\Other\\Update]\n\"ComPort\"=\"9\"\n";
+        QTest::newRow("only another key's")
+            << other << ""
+            << other + "\n[HKEY_LOCAL_MACHINE\\SoftWare\\Vendor\\Update]\n" + "\"ComPort\"=\"3\"\n";
+        QTest::newRow("own before another's")
+            << own + "\"Baud\"=\"1\"\n\n" + other << ""
+            << own + "\"Baud\"=\"1\"\n\"ComPort\"=\"3\"\n\n" + other;
+        QTest::newRow("own after another's") << other + own + "\"ComPort\"=\"4\"\n"
+                                             << "4" << other + own + "\"ComPort\"=\"3\"\n";
+    }
+
+    void valuesOfAnotherSectionAreNeitherFoundNorChanged() {
+        QFETCH(QByteArray, content);
+        WriteAll(KeyFilePath(), content);
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        QTEST(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), "found");
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "3"));
+        QTEST(ReadAll(KeyFilePath()), "written");
+    }
+
+    // New folders are 0755 whatever the umask, 2775 in a group store; the
+    // replaced file keeps only its read and write bits.
+    void modesFollowTheStoreNotTheUmask() {
+        RegFileStore store(Root.path().toStdString());
+        RegKeys keys(store);
+        const mode_t savedMask = umask(0);
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "3"));
+        QCOMPARE(chmod(QFile::encodeName(Root.path()).constData(), 02775), 0);
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, "SoftWare\\Group\\Update", "ComPort", "3"));
+        umask(savedMask);
+        QCOMPARE(ModeOf(Root.filePath("SoftWare/Vendor")), mode_t(0755));
+        QCOMPARE(ModeOf(Root.filePath("SoftWare/Group")), mode_t(02775));
+        QCOMPARE(chmod(QFile::encodeName(KeyFilePath()).constData(), 06775), 0);
+        QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "4"));
+        QCOMPARE(ModeOf(KeyFilePath()), mode_t(0664));
     }
 
     void unreadableStoreFileIsNeverReplaced() {

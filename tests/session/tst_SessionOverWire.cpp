@@ -70,7 +70,7 @@ struct Wire {
 
     void Start() {
         QVERIFY(Root.isValid());
-        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(Root.path()));
+        qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(Root.path()));
         QString error;
         QVERIFY2(Device.Start(&error) && Device.PublishAsComPort(DeviceCom, Root.path(), &error),
                  qPrintable(error));

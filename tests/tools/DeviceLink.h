@@ -29,7 +29,7 @@ struct DeviceLink {
             Error = QStringLiteral("no temporary folder");
             return false;
         }
-        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(Root.path()));
+        qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(Root.path()));
         Port.SetCommHandler([this](SerialPort::CommEvent event) {
             if (event == SerialPort::CommEvent::DataReceived) {
                 ++DataEvents;

@@ -378,7 +378,7 @@ private slots:
 
     void publishedLinkIsTheProgramsComPortAndGoesWithTheDevice() {
         QTemporaryDir root;
-        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(root.path()) + ":/elsewhere");
+        qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(root.path()));
         SimulatedDevice device;
         QVERIFY(!device.PublishAsComPort(6));  // no terminal yet
         QVERIFY(device.Start());
@@ -404,7 +404,7 @@ private slots:
     void programServesUntilTerminatedAndSavesMemory() {
         DeviceLink link;  // for the port and the store root only
         QVERIFY(link.Root.isValid());
-        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(link.Root.path()));
+        qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(link.Root.path()));
         QFile in(link.Root.filePath("in.bin"));
         QVERIFY(in.open(QIODevice::WriteOnly));
         in.write(Hex("A1A2A3"));

@@ -53,11 +53,17 @@ def check(condition, what):
         raise Failure(what)
 
 
-def start_wineserver(wine, env):
-    """The prefix's server, with no output of its own: one that a program
-    starts would hold the program's pipes open after it ends."""
-    subprocess.run([os.path.join(os.path.dirname(wine), "wineserver"), "-p3"], env=env,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def start_wineserver(wine, env, persist=10):
+    """The prefix's server and Wine's own background programs, with no
+    output of their own: ones that a program starts would hold its pipes
+    open after it ends (and write the server's state into them). The server
+    stays persist seconds after its last program."""
+    started = subprocess.run([os.path.join(os.path.dirname(wine), "wineserver"), f"-p{persist}"],
+                             env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL).returncode == 0
+    if started:
+        subprocess.run([wine, "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
 
 
 def windows_path(path):
@@ -89,6 +95,11 @@ class Rig:
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env.pop("DISPLAY", None)
         self.env.pop("WAYLAND_DISPLAY", None)
+        # The window program gets a display, and so must Wine's desktop
+        # program, which the first program of the prefix starts.
+        self.display = Display() if args.case == "window" else None
+        if self.display:
+            self.env["DISPLAY"] = self.display.name
         start_wineserver(args.wine, self.env)
         # The program folder: the installed one, with Config.txt and the firmware.
         self.folder = os.path.join(work, "program")
@@ -112,9 +123,15 @@ class Rig:
              "--model", MODEL, "--line-timing", "--memory-out", self.memory_out, *options])
         for _ in range(100):
             if os.path.islink(link):
-                return
+                break
             time.sleep(0.05)
-        raise Failure(f"the simulated device did not come up as COM{com}")
+        else:
+            raise Failure(f"the simulated device did not come up as COM{com}")
+        # Listed among the machine's serial ports, as a port driver lists its
+        # ports (the list lasts as long as the prefix's server).
+        subprocess.run([self.args.wine, "reg", "add", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "/v",
+                        f"\\Device\\fwsim{com}", "/d", f"COM{com}", "/f"], env=self.env, check=True,
+                       capture_output=True)
 
     def stop_device(self):
         """Stops the device and returns its memory."""
@@ -134,6 +151,11 @@ class Rig:
         if self.device is not None:
             self.device.kill()
             self.device.wait()
+        if self.display:
+            # Ends every program of the prefix, then the display.
+            subprocess.run([os.path.join(os.path.dirname(self.args.wine), "wineserver"), "-k"],
+                           env=self.env, capture_output=True)
+            self.display.close()
 
 
 def json_lines(output):
@@ -250,9 +272,8 @@ def twips(left, top, width, height):
 
 
 def window(rig):
-    display = Display()
-    env = dict(rig.env, DISPLAY=display.name,
-               FWLOADER_TEST_MESSAGE_LOG=os.path.join(rig.work, "messages.txt"))
+    display = rig.display
+    env = dict(rig.env, FWLOADER_TEST_MESSAGE_LOG=os.path.join(rig.work, "messages.txt"))
     program = None
     try:
         # A first start on this machine: nothing stored.
@@ -307,9 +328,6 @@ def window(rig):
         if program is not None and program.poll() is None:
             program.kill()
             program.wait()
-        subprocess.run([os.path.join(os.path.dirname(rig.args.wine), "wineserver"), "-k"],
-                       env=rig.env, capture_output=True)
-        display.close()
 
 
 def installer(rig):
@@ -358,7 +376,7 @@ def prepare(args):
                WINEDLLOVERRIDES="mscoree,mshtml=")
     env.pop("DISPLAY", None)
     os.makedirs(args.prefix, exist_ok=True)
-    start_wineserver(args.wine, env)
+    start_wineserver(args.wine, env, persist=0)
     subprocess.run([args.wine, "wineboot", "-i"], env=env, check=True, capture_output=True,
                    timeout=300)
     fonts = os.path.join(args.prefix, "drive_c", "windows", "Fonts")
