@@ -3,7 +3,7 @@
 simulated device as an operator and a production line use them.
 
     wine_programs.py CASE --wine WINE64 --prefix PREFIX --folder FOLDER
-                     --fwsim FWSIM --sample SAMPLE_FOLDER [--screenshot PNG]
+                     --fwsim FWSIM --sample SAMPLE_FOLDER [--build BUILD]
 
 FOLDER is the program folder as `cmake --install` makes it; the programs run
 from a copy of it, with Config.txt and the firmware beside them. The device
@@ -316,9 +316,6 @@ def window(rig):
                 with open(log, encoding="utf-8") as record:
                     messages = record.read()
             time.sleep(0.3)
-        if rig.args.screenshot:
-            time.sleep(1)
-            display.screenshot(rig.args.screenshot)
         check(messages == f"{TITLE}\tSuccessful\n", f"the one message is Successful: {messages!r}")
         memory = rig.stop_device()
         image = read_hex(rig.firmware)
@@ -328,50 +325,6 @@ def window(rig):
         if program is not None and program.poll() is None:
             program.kill()
             program.wait()
-
-
-def screenshot(rig):
-    """For the figures page, not a test: the main window in Wine's virtual
-    desktop (which draws the window frames), saved to --screenshot; then
-    Update, which must end with "Successful". (Under Wine 8.0 the windows
-    that the main window owns stay unpainted, so the picture is taken before.)"""
-    check(rig.args.screenshot, "--screenshot names the picture")
-    com = 90
-    subprocess.run([rig.args.wine, "reg", "add", f"HKLM\\Software\\{VENDOR}\\Update", "/v",
-                    "ComPort", "/d", str(com), "/f", "/reg:32"], env=rig.env, check=True,
-                   capture_output=True)
-    rig.start_device(com)
-    log = os.path.join(rig.work, "messages.txt")
-    env = dict(rig.env, FWLOADER_TEST_MESSAGE_LOG=log)
-    width, height = 400, 240
-    program = subprocess.Popen([rig.args.wine, "explorer", f"/desktop=fwloader,{width}x{height}",
-                                os.path.join(rig.folder, "fwloader.exe")], env=env)
-    try:
-        time.sleep(8)
-        picture = rig.args.screenshot + ".full.png"
-        rig.display.screenshot(picture)
-        cut = subprocess.run(f"pngtopam '{picture}' | pamcut 0 0 {width} {height} | pnmtopng",
-                             shell=True, capture_output=True, check=True).stdout
-        with open(rig.args.screenshot, "wb") as png:
-            png.write(cut)
-        os.unlink(picture)
-        # The window is centred; its client area starts below the frame's
-        # caption (Wine's theme: 3 pixels of border, 20 of caption).
-        left = (width - 290) // 2
-        top = (height - 164 - 23) // 2 + 23
-        update = twips(840, 1320, 1095, 495)
-        rig.display.xdotool("mousemove", str(left + update[0]), str(top + update[1]))
-        rig.display.xdotool("click", "1")
-        deadline = time.time() + 120
-        while time.time() < deadline and not os.path.exists(log):
-            time.sleep(0.3)
-        time.sleep(0.5)
-        check(os.path.exists(log), "a message after Update")
-        with open(log, encoding="utf-8") as record:
-            check(record.read() == f"{TITLE}\tSuccessful\n", "the message is Successful")
-    finally:
-        program.kill()
-        program.wait()
 
 
 def installer(rig):
@@ -437,28 +390,30 @@ def prepare(args):
 
 
 CASES = {"cli-update": cli_update, "cli-read": cli_read, "cli-silent": cli_silent,
-         "cli-ctrl-c": cli_ctrl_c, "window": window, "installer": installer,
-         "screenshot": screenshot}
+         "cli-ctrl-c": cli_ctrl_c, "window": window, "installer": installer}
 
 
-def main():
+def main(cases=CASES):
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=sorted(CASES) + ["prepare"])
+    parser.add_argument("case", choices=sorted(cases) + ["prepare"])
     parser.add_argument("--wine", required=True)
     parser.add_argument("--prefix", required=True)
     for option in ("folder", "fwsim", "sample", "build"):
         parser.add_argument("--" + option)
-    parser.add_argument("--screenshot")
+    parser.add_argument("--screenshot", help="bench/wine_screenshot.py: where the picture goes")
     parser.add_argument("--offscreen", action="store_true",
                         help="prepare: Qt's programs in the prefix draw off the screen")
     args = parser.parse_args()
+    for option in ("prefix", "folder", "fwsim", "sample", "build", "screenshot"):
+        if getattr(args, option):
+            setattr(args, option, os.path.abspath(getattr(args, option)))
     if args.case == "prepare":
         prepare(args)
         return 0
     with tempfile.TemporaryDirectory() as work:
         rig = Rig(args, work)
         try:
-            CASES[args.case](rig)
+            cases[args.case](rig)
         except Failure as failure:
             print(f"FAIL {args.case}: {failure}")
             return 1
