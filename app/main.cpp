@@ -9,6 +9,8 @@ int main(int argc, char* argv[]) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/fwloader-256.png")));
     QGuiApplication::setDesktopFileName(QStringLiteral("fwloader"));
     EndOnTerminationSignals();
+    // Tests of the whole program follow its messages here (tests/windows).
+    QtMessageBoxes::RecordMessagesIn(qEnvironmentVariable("FWLOADER_TEST_MESSAGE_LOG"));
     UseDesignFont();
     Form1 window(Globals(), ProgramFolder());
     if (!window.Load()) {

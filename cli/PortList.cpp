@@ -7,7 +7,7 @@
 
 #include "ComPortMap.h"
 #include "PortSelection.h"
-#include "QtSerialPort.h"
+#include "SystemSerialPort.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ int ListDevices(const CliOptions& options, Console& console, const SystemRoots& 
 
 // The port dialog's probe: each port that opens is listed.
 int Probe(const CliOptions& options, Console& console) {
-    QtSerialPort probe;
+    SystemSerialPort probe;
     const QList<ProbedPort> opened = ProbeComPorts(probe, PortSelection::HighestPort);
     for (const ProbedPort& port : opened) {
         const QString name = ComPortDeviceName(port.Number);

@@ -8,7 +8,7 @@
 #include "BootloaderSession.h"
 #include "MessageBoxes.h"
 #include "QtPlatform.h"
-#include "QtSerialPort.h"
+#include "SystemSerialPort.h"
 #include "TracingPort.h"
 
 namespace {
@@ -70,7 +70,7 @@ QString ModelText(const QByteArray& reply) {
 class QtParts : public SessionParts {
 public:
     std::unique_ptr<SerialPort> MakePort(const PortJob& job) override {
-        auto port = std::make_unique<QtSerialPort>();
+        auto port = std::make_unique<SystemSerialPort>();
         port->SetDevicePath(job.DevicePath);
         port->SetLowLatencyWanted(true);
         return port;

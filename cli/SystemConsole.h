@@ -14,6 +14,13 @@
 // ignored.
 void WatchInterrupts(std::function<void()> handler, int secondExitStatus);
 
+// Makes the console ready for the program's output, before its first line:
+// on Windows the console's output code page becomes UTF-8 for the run (the
+// console's own is put back when the program ends; the messages are partly
+// Chinese) and its escape-sequence processing is turned on for the live
+// lines. Nothing elsewhere.
+void PrepareConsole();
+
 // Standard output as a terminal.
 struct TerminalShape {
     // Lines may be redrawn in place: a terminal that takes cursor movements

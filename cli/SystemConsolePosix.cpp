@@ -13,6 +13,8 @@ void WatchInterrupts(std::function<void()> handler, int secondExitStatus) {
     ExitOnSecondTerminationRequest(secondExitStatus);
 }
 
+void PrepareConsole() {}
+
 TerminalShape StandardOutputTerminal() {
     TerminalShape shape;
     if (::isatty(STDOUT_FILENO) == 0) {

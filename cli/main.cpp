@@ -35,6 +35,7 @@ private:
 
 int main(int argc, char* argv[]) {
     QCoreApplication application(argc, argv);
+    PrepareConsole();
 #ifndef _WIN32
     // A reader of the output that goes away (a closed pipe) must not end the
     // program in the middle of a transfer: the sessions run to their end,

@@ -10,6 +10,11 @@ function(fw_add_test name)
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 120)
     endif()
+    if(WIN32 AND CMAKE_CROSSCOMPILING)
+        # Run under Wine (tests/windows/WineTests.cmake), in the build's prefix.
+        list(APPEND T_LABELS wine)
+        set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wineprefix)
+    endif()
     set_tests_properties(${name} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
         LABELS "${T_LABELS}"

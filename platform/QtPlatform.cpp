@@ -18,6 +18,8 @@
 #include <csignal>
 #include <cstring>
 #else
+#include <windows.h>
+
 #include <QFileInfo>
 #endif
 
@@ -221,6 +223,15 @@ QStringList QtFileSystem::ListFiles(const QString& folder, const QString& patter
         struct stat info {};
         return stat(QFile::encodeName(dir.filePath(name)).constData(), &info) != 0 ||
                !S_ISREG(info.st_mode);
+    });
+#else
+    // Files marked hidden or system are not listed, as a file list control
+    // leaves them out.
+    names.removeIf([&dir](const QString& name) {
+        const QString path = QDir::toNativeSeparators(dir.filePath(name));
+        const DWORD attributes = GetFileAttributesW(reinterpret_cast<const wchar_t*>(path.utf16()));
+        return attributes == INVALID_FILE_ATTRIBUTES ||
+               (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
     });
 #endif
     std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {

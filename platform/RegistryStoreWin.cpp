@@ -11,13 +11,18 @@
 
 namespace {
 
+// Both go to the registry's 32-bit view, where a 32-bit program of this kind
+// keeps its key on 64-bit Windows (HKLM\SOFTWARE\WOW6432Node\...): a port
+// that such a program stored carries over, and this 64-bit program and it
+// see the same value.
+constexpr REGSAM View = KEY_WOW64_32KEY;
 // Writing: query, set, create subkey, enumerate subkeys, notify, create
 // link, read control.
-constexpr REGSAM WriteAccess = 0x2003F;
+constexpr REGSAM WriteAccess = 0x2003F | View;
 // Reading asks for read rights only (KEY_READ): a standard user has no write
 // rights under HKEY_LOCAL_MACHINE, and asking for them there would fail the
 // read of a value that an administrator stored.
-constexpr REGSAM ReadAccess = KEY_READ;
+constexpr REGSAM ReadAccess = KEY_READ | View;
 
 HKEY RootHandle(std::uint32_t root) {
     return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(root)));

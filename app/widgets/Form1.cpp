@@ -8,7 +8,7 @@
 #include "FormComPort.h"
 #include "FormProcess.h"
 #include "QtFileDialogs.h"
-#include "QtSerialPort.h"
+#include "SystemSerialPort.h"
 #include "WindowDesign.h"
 
 namespace {
@@ -101,13 +101,13 @@ void Form1::SetVersionLabel(const QString& text) {
 }
 
 void Form1::ShowSessionWindow() {
-    auto port = std::make_unique<QtSerialPort>();
+    auto port = std::make_unique<SystemSerialPort>();
     port->SetLowLatencyWanted(true);
     FormProcess window(State, std::move(port), Messages, Pause, this);
     window.exec();
 }
 
 void Form1::ShowPortDialog() {
-    FormComPort dialog(State, *Store, std::make_unique<QtSerialPort>(), this);
+    FormComPort dialog(State, *Store, std::make_unique<SystemSerialPort>(), this);
     dialog.exec();
 }

@@ -8,4 +8,9 @@ class QtMessageBoxes : public MessageBoxes {
 public:
     MessageAnswer Show(const QString& text, MessageIcon icon, MessageButtons buttons,
                        const QString& title) override;
+
+    // For tests of the whole program, which cannot read a box on the
+    // screen: from now on every box shown also adds a line "title<TAB>text"
+    // to this file (UTF-8). Empty: nothing is written.
+    static void RecordMessagesIn(const QString& path);
 };

@@ -33,19 +33,38 @@ void Check(bool condition, const char* what) {
 const char* const TestRoot = "SoftWare\\fwloader-test";
 const std::string KeyPath = std::string(TestRoot) + "\\Vendor\\Update";
 
-bool KeyExists(const std::string& path) {
+// The program's keys live in the registry's 32-bit view.
+HKEY Open(const std::string& path, REGSAM access, REGSAM view = KEY_WOW64_32KEY) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access | view, &key) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
+bool KeyExists(const std::string& path, REGSAM view = KEY_WOW64_32KEY) {
+    HKEY key = Open(path, KEY_READ, view);
+    if (!key) {
         return false;
     }
     RegCloseKey(key);
     return true;
 }
 
+// In both views: a run of a backend that wrote to the wrong one leaves its
+// keys there.
+void RemoveTestKeys() {
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+        if (HKEY software = Open("SoftWare", KEY_ALL_ACCESS, view)) {
+            RegDeleteTreeA(software, "fwloader-test");
+            RegCloseKey(software);
+        }
+    }
+}
+
 bool SetRaw(const char* name, DWORD type, const void* data, DWORD size) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KeyPath.c_str(), 0, KEY_SET_VALUE, &key) !=
-        ERROR_SUCCESS) {
+    HKEY key = Open(KeyPath, KEY_SET_VALUE);
+    if (!key) {
         return false;
     }
     const LONG set = RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
@@ -81,13 +100,16 @@ bool GrantOnlyToEveryone(const std::string& path, DWORD rights) {
     entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
     entry.Trustee.ptstrName = static_cast<LPSTR>(everyone);
     PACL acl = nullptr;
-    bool ok = SetEntriesInAclA(1, &entry, nullptr, &acl) == ERROR_SUCCESS;
+    HKEY key = Open(path, WRITE_DAC);
+    bool ok = key && SetEntriesInAclA(1, &entry, nullptr, &acl) == ERROR_SUCCESS;
     if (ok) {
-        std::string name = "MACHINE\\" + path;
-        ok = SetNamedSecurityInfoA(name.data(), SE_REGISTRY_KEY,
-                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                   nullptr, nullptr, acl, nullptr) == ERROR_SUCCESS;
+        ok = SetSecurityInfo(key, SE_REGISTRY_KEY,
+                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                             nullptr, nullptr, acl, nullptr) == ERROR_SUCCESS;
         LocalFree(acl);
+    }
+    if (key) {
+        RegCloseKey(key);
     }
     FreeSid(everyone);
     return ok;
@@ -96,7 +118,7 @@ bool GrantOnlyToEveryone(const std::string& path, DWORD rights) {
 }  // namespace
 
 int main() {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, TestRoot);  // what an interrupted run left
+    RemoveTestKeys();  // what an interrupted run left
     const auto store = MakeSystemKeyValueBackend();
 
     // A first run: nothing stored, and reading creates no key.
@@ -108,6 +130,9 @@ int main() {
     Check(store->SetStringValue(HkeyLocalMachine, KeyPath, "ComPort", "12"),
           "the first write succeeds");
     Check(KeyExists(std::string(TestRoot) + "\\Vendor"), "the write creates the keys above");
+    Check(KeyExists("SoftWare\\WOW6432Node\\fwloader-test\\Vendor\\Update", KEY_WOW64_64KEY) &&
+              !KeyExists(KeyPath, KEY_WOW64_64KEY),
+          "the key is in the 32-bit view, where a 32-bit program keeps it");
     const auto twelve = store->QueryValue(HkeyLocalMachine, KeyPath, "ComPort", 1024);
     Check(twelve.Type == RegTypeString && SameString(twelve, "12"), "12 reads back as a string");
     Check(store->SetStringValue(HkeyLocalMachine, KeyPath, "ComPort", "3") &&
@@ -159,8 +184,8 @@ int main() {
         Check(false, "the key's access list can be set");
     }
 
-    Check(RegDeleteTreeA(HKEY_LOCAL_MACHINE, TestRoot) == ERROR_SUCCESS,
-          "the test keys are removed");
+    RemoveTestKeys();
+    Check(!KeyExists(TestRoot), "the test keys are removed");
     std::printf("%d passed, %d failed\n", Passed, Failed);
     return Failed == 0 ? 0 : 1;
 }
