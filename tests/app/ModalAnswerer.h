@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -67,7 +68,15 @@ private:
             if (SavePath.isEmpty()) {
                 dialog->reject();
             } else {
-                dialog->selectFile(SavePath);
+                // The path is typed into the name field, as an operator types
+                // it: selectFile leaves that field alone once it has the
+                // focus, which it gets whenever the window is activated.
+                auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                if (name) {
+                    name->setText(SavePath);
+                } else {
+                    dialog->selectFile(SavePath);
+                }
                 static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept, as OK does
             }
         } else if (OtherWindow && modal->inherits("FormComPort")) {
