@@ -54,13 +54,15 @@ private slots:
     }
 
     void firstWriteCreatesEveryKeyAndReadsBack() {
-        RegFileStore store(Root.path().toStdString());
+        // The root and the folders above it are made by the first write.
+        const QString root = Root.path() + QStringLiteral("/var/lib/fwloader");
+        RegFileStore store(root.toStdString());
         RegKeys keys(store);
         QCOMPARE(keys.GetKeyValue(HkeyLocalMachine, KeyPath, "ComPort"), QString());
-        QVERIFY2(!QFileInfo::exists(Root.path() + "/SoftWare"), "a read must not create a key");
+        QVERIFY2(!QFileInfo::exists(root + "/SoftWare"), "a read must not create a key");
 
         QVERIFY(keys.SetKeyValue(HkeyLocalMachine, KeyPath, "ComPort", "12"));
-        QVERIFY(ReadAll(KeyFilePath()).contains("\"ComPort\"=\"12\"\n"));
+        QVERIFY(ReadAll(root + "/SoftWare/Vendor/Update.reg").contains("\"ComPort\"=\"12\"\n"));
         const auto raw = store.QueryValue(HkeyLocalMachine, KeyPath.toStdString(), "ComPort", 1024);
         QVERIFY(raw.Found);
         QCOMPARE(raw.Type, RegTypeString);
@@ -95,9 +97,9 @@ private slots:
         QTest::newRow("embedded NUL") << QByteArray("\"ComPort\"=hex(1):31,32,00,33") << "12";
         QTest::newRow("wrapped hex") << QByteArray("\"ComPort\"=hex(1):31,\\\n  32") << "12";
         QTest::newRow("unclosed quote") << QByteArray("\"ComPort\"=\"5") << "";
-        QTest::newRow("bad hex") << QByteArray("\"ComPort\"=hex(1):3z") << "";
+        QTest::newRow("bad hex") << QByteArray("\"ComPort\"=hex(1):31,3z") << "";
         QTest::newRow("dword too long") << QByteArray("\"ComPort\"=dword:000000001") << "";
-        QTest::newRow("no equals") << QByteArray("\"ComPort\" \"5\"") << "";
+        QTest::newRow("no equals") << QByteArray("\"ComPort\":\"5\"") << "";
         QTest::newRow("deletion") << QByteArray("\"ComPort\"=-") << "";
     }
 
