@@ -75,6 +75,8 @@ struct FakeMachine {
         File("sys/class/tty/ttyS0/type", "0\n");
         Tty("ttyS1", "sys/devices/pnp0/00:01");
         File("sys/class/tty/ttyS1/type", "4\n");
+        // A board's own UART: listed, with no COM number.
+        Tty("ttyAMA0", "sys/devices/platform/fe201000.serial");
         QDir().mkpath(Root.filePath("sys/class/tty/tty1"));
         File("dev/tty1");
         // COM5 is the ACM board through the store's link.
@@ -103,7 +105,7 @@ private slots:
         for (const QString& line : console.Stdout.trimmed().split('\n')) {
             events << QJsonDocument::fromJson(line.toUtf8()).object();
         }
-        QCOMPARE(events.size(), 4);
+        QCOMPARE(events.size(), 5);
         QStringList listed;
         for (const QJsonObject& event : events.mid(0, 3)) {
             listed << event.value("port").toString() + " " +
@@ -120,7 +122,9 @@ private slots:
                  machine.Roots.Dev + "/serial/by-id/usb-FTDI_FT232R_A9X1-if00-port0");
         QCOMPARE(adapter.value("by_path").toArray().size(), 1);
         QCOMPARE(events[1].value("name").toString(), machine.Store + "/dosdevices/com5");
-        QCOMPARE(events[3].value("ports").toInt(), 3);
+        // Ports without a COM number come after those with one.
+        QVERIFY(events[3].value("device").toString().endsWith("/ttyAMA0"));
+        QCOMPARE(events[4].value("ports").toInt(), 4);
 
         // The identity a log record takes, also through a stable name.
         QCOMPARE(UsbIdentityOf(machine.Roots.Dev + "/serial/by-id/usb-FTDI_FT232R_A9X1-if00-port0",
