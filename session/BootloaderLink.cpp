@@ -192,7 +192,8 @@ void BootloaderLink::BytesArrived() {
 }
 
 // The smoothed delay and its variation, as RFC 6298 keeps them; the interval
-// leaves room for the variation, at least the margin.
+// leaves room for the variation, at least the margin and half the delay (a
+// device that always takes the same time still varies by the machine's load).
 void BootloaderLink::Sample(Request kind, qint64 delayMs) {
     const double d = static_cast<double>(std::min<qint64>(delayMs, WatchCeilingMs));
     Timing& t = Timings[static_cast<int>(kind == Request::Filler ? Request::Block : kind)];
@@ -204,7 +205,8 @@ void BootloaderLink::Sample(Request kind, qint64 delayMs) {
         t.Variation = d / 2;
         t.Sampled = true;
     }
-    const double watch = t.Smoothed + std::max<double>(QuietMarginMs, 4 * t.Variation);
+    const double watch = t.Smoothed + std::max({static_cast<double>(QuietMarginMs), t.Smoothed / 2,
+                                                4 * t.Variation});
     t.WatchMs =
         static_cast<int>(std::clamp<double>(std::ceil(watch), WatchFloorMs, WatchCeilingMs));
     LongestKnownMs = std::max<qint64>(LongestKnownMs, static_cast<qint64>(d));

@@ -338,7 +338,11 @@ bool SoakRig::Run(const SessionPlan& plan, SessionRecord& record, QString* error
             session.Form_Unload();
             modal.quit();
         });
-        guard.start(SessionTimeoutMs);
+        // A slow board takes its delay over every exchange, a few times over
+        // where the watchdog resends; one switched on late, its sleep.
+        guard.start(SessionTimeoutMs + ScaledMs(3 * plan.ReplyDelayMs * plan.PlainExchanges() +
+                                                    std::max(0, plan.AsleepMs),
+                                                Scale));
         // The operator's close box: not while a box is up (it is modal) nor
         // once the window is closing anyway.
         QTimer closer;
