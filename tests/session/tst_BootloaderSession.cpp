@@ -116,6 +116,7 @@ private slots:
     void onlyTrustedRepliesMoveTheSessionOn();
     void servedAtAnyPace_data();
     void servedAtAnyPace();
+    void timeAtTheQuestionIsNoQuiet();
     void fillerFailsWhateverTheDeviceTook_data();
     void fillerFailsWhateverTheDeviceTook();
 };
@@ -1180,6 +1181,24 @@ void BootloaderSessionTest::servedAtAnyPace() {
         }
     }
     VerifyClosedCleanly(rig);
+}
+
+// Nobody watched the line while the operator read the question for 20 s:
+// the erase resent on Retry goes out on a dirty line, and the late answer of
+// an earlier copy that comes right after it is asked about again.
+void BootloaderSessionTest::timeAtTheQuestionIsNoQuiet() {
+    Rig rig;
+    rig.Update(0x8000, 0x807F);
+    rig.Device.ReplyDelayMs = 5;
+    rig.Device.LateMs = 21500;
+    PlanFaults(rig.Device, {"erase@8000:silent*5", "erase@8000:late"});
+    rig.Boxes.HoldOpenMs = 20000;
+    rig.Boxes.Answers = {MessageAnswer::Retry};
+    QVERIFY(rig.Run());
+    QCOMPARE(rig.Boxes.Log.size(), 1);
+    QVERIFY(rig.State.SessionSucceeded);
+    QVERIFY(rig.DeviceHoldsImage());
+    QCOMPARE(rig.Device.OfKind(Kind::Erase).size(), 8);
 }
 
 // The device acknowledged a WriteMemory of `length` bytes and took the
