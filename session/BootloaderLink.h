@@ -77,7 +77,7 @@ public:
     static constexpr int WatchFloorMs = 1000;
     static constexpr int QuietMarginMs = 250;
     // The longest the watchdog ever waits, and the longest delay counted.
-    static constexpr int WatchCeilingMs = 8000;
+    static constexpr int WatchCeilingMs = 4000;
 
     // quietTimer is the link's own one-shot timer; its clock times the
     // answers. The link installs its tick handler and removes it again.
