@@ -1,6 +1,7 @@
 #include "BootloaderLink.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -15,6 +16,33 @@ bool FrameChecks(const QByteArray& frame) {
     return !frame.isEmpty() && x == frame.back();
 }
 
+using Move = BootloaderLink::Move;
+
+// Who may have sent a reply.
+enum Source {
+    Trusted,       // an answer to a request sent on a clean line: its own
+    Own,           // an answer, and every live copy is one of the request last sent
+    Other,         // anything else on a dirty line
+    Unrecognised,  // no answer, on a clean line
+};
+constexpr int Sources = 4;
+
+// What the session may do, by the request last sent and the reply's source.
+// Only a trusted answer moves a block of an Update on: an erase acknowledged
+// by one of several copies may be a data block's acknowledgement, a
+// WriteMemory or a data block in doubt leaves the device perhaps waiting for
+// a block. Connect and GoApplication mean the same whichever copy is answered.
+constexpr Move Table[BootloaderLink::RequestKinds][Sources] = {
+    // Trusted     Own              Other            Unrecognised
+    {Move::Act, Move::Act, Move::AskAgain, Move::KeepWaiting},             // Connect
+    {Move::Act, Move::AskAgain, Move::AskAgain, Move::AskAgain},           // EraseMemory
+    {Move::Act, Move::RedoBlock, Move::RedoBlock, Move::KeepWaiting},      // WriteMemory
+    {Move::Act, Move::RedoBlock, Move::RedoBlock, Move::RedoBlock},        // data block
+    {Move::Act, Move::AskAgain, Move::AskAgain, Move::AskAgain},           // ReadMemory
+    {Move::Act, Move::Act, Move::AskAgain, Move::KeepWaiting},             // GoApplication
+    {Move::RedoBlock, Move::RedoBlock, Move::RedoBlock, Move::RedoBlock},  // filler
+};
+
 }  // namespace
 
 BootloaderLink::BootloaderLink(SerialPort& port, OneShotTimer& quietTimer)
@@ -27,24 +55,66 @@ BootloaderLink::~BootloaderLink() {
     QuietTimer.SetTickHandler({});
 }
 
+BootloaderLink::Request BootloaderLink::KindOfHeader(const QByteArray& header) {
+    switch (header.size() > 1 ? static_cast<quint8>(header[1]) : 0) {
+        case 0x82:
+            return Request::Connect;
+        case 0x01:
+            return Request::Erase;
+        case 0x02:
+            return Request::Write;
+        case 0x81:
+            return Request::Read;
+        default:
+            return Request::Go;
+    }
+}
+
 void BootloaderLink::Reset() {
     Forget();
     LastActivityMs = Now();
-    LongestAnswerMs = 0;
+    LongestKnownMs = 0;
     SentClean = true;
+    FoundWaiting = false;
+    Timings = {};
+    ShownLate = false;
 }
 
 void BootloaderLink::SetLine(const QString& settings) {
     Port.SetSettings(settings);
 }
 
+int BootloaderLink::WatchMs(Request kind) const {
+    if (!ShownLate) {
+        return WatchFloorMs;
+    }
+    if (kind == Request::Filler) {
+        kind = Request::Block;
+    }
+    const Timing& t = Timings[static_cast<int>(kind)];
+    if (t.Sampled) {
+        return t.WatchMs;
+    }
+    // Not measured yet: as long as the slowest kind the device has shown.
+    int longest = t.WatchMs;
+    for (const Timing& other : Timings) {
+        longest = std::max(longest, other.WatchMs);
+    }
+    return longest;
+}
+
 int BootloaderLink::QuietMs() const {
-    return static_cast<int>(std::max<qint64>(QuietFloorMs, LongestAnswerMs)) + QuietMarginMs;
+    qint64 quiet = std::max<qint64>(WatchFloorMs, LongestKnownMs);
+    for (const Copy& c : Live) {
+        quiet = std::max<qint64>(quiet, WatchMs(c.Kind));
+    }
+    return static_cast<int>(quiet) + QuietMarginMs;
 }
 
 void BootloaderLink::Forget() {
     Live.clear();
     ThrownWhileLive = false;
+    TimeoutPending = false;
 }
 
 // Copies that a quiet longer than QuietMs has outlasted will not be answered.
@@ -56,44 +126,120 @@ void BootloaderLink::ForgetIfQuiet() {
 
 void BootloaderLink::Discard() {
     if (!Port.DiscardInput().isEmpty()) {
-        LastActivityMs = Now();
+        BytesArrived();
+        FoundWaiting = true;
         ThrownWhileLive = ThrownWhileLive || !Live.isEmpty();
     }
 }
 
 void BootloaderLink::SendHeader(const QByteArray& header, int replyLength, ReplyForm form) {
     Discard();
-    Send(header, replyLength, form);
+    Send(header, replyLength, form, KindOfHeader(header));
 }
 
 void BootloaderLink::SendBlock(const QByteArray& block, int replyLength) {
-    Send(block, replyLength, ReplyForm::Status);
+    Send(block, replyLength, ReplyForm::Status, Request::Block);
 }
 
-void BootloaderLink::Send(const QByteArray& bytes, int replyLength, ReplyForm form) {
+void BootloaderLink::SendFiller(const QByteArray& bytes) {
+    Discard();
+    Send(bytes, 1, ReplyForm::Status, Request::Filler);
+}
+
+void BootloaderLink::Send(const QByteArray& bytes, int replyLength, ReplyForm form, Request kind) {
     ForgetIfQuiet();
-    SentClean = Live.isEmpty();
+    // Bytes found waiting right before may be a copy's late answer.
+    SentClean = Live.isEmpty() && !FoundWaiting;
+    FoundWaiting = false;
     LastActivityMs = Now();
-    Live.append({bytes, LastActivityMs});
+    Live.append({bytes, kind, LastActivityMs});
     AwaitedLength = replyLength;
     Form = form;
     Port.SetReceiveThreshold(replyLength);
     Port.Write(bytes);
 }
 
+void BootloaderLink::TimedOut() {
+    if (Live.isEmpty()) {
+        return;
+    }
+    TimedOutKind = Live.back().Kind;
+    TimeoutPending = true;
+    if (ShownLate) {
+        BackOff(TimedOutKind);
+    }
+}
+
+void BootloaderLink::BackOff(Request kind) {
+    if (kind == Request::Filler) {
+        kind = Request::Block;
+    }
+    Timing& t = Timings[static_cast<int>(kind)];
+    t.WatchMs = std::min(WatchCeilingMs, 2 * WatchMs(kind));
+}
+
+// Something arrived after the watchdog gave up on a copy: the device answers
+// late (or lost an answer), and the watchdog backs off.
+void BootloaderLink::BytesArrived() {
+    LastActivityMs = Now();
+    if (TimeoutPending) {
+        TimeoutPending = false;
+        if (!ShownLate) {
+            ShownLate = true;
+            BackOff(TimedOutKind);
+        }
+    }
+}
+
+// The smoothed delay and its variation, as RFC 6298 keeps them; the interval
+// leaves room for the variation, at least the margin and half the delay (a
+// device that always takes the same time still varies by the machine's load).
+void BootloaderLink::Sample(Request kind, qint64 delayMs) {
+    const double d = static_cast<double>(std::min<qint64>(delayMs, WatchCeilingMs));
+    Timing& t = Timings[static_cast<int>(kind == Request::Filler ? Request::Block : kind)];
+    if (t.Sampled) {
+        t.Variation = 0.75 * t.Variation + 0.25 * std::abs(t.Smoothed - d);
+        t.Smoothed = 0.875 * t.Smoothed + 0.125 * d;
+    } else {
+        t.Smoothed = d;
+        t.Variation = d / 2;
+        t.Sampled = true;
+    }
+    const double watch = t.Smoothed + std::max({static_cast<double>(QuietMarginMs), t.Smoothed / 2,
+                                                4 * t.Variation});
+    t.WatchMs =
+        static_cast<int>(std::clamp<double>(std::ceil(watch), WatchFloorMs, WatchCeilingMs));
+    LongestKnownMs = std::max<qint64>(LongestKnownMs, static_cast<qint64>(d));
+}
+
+BootloaderLink::Move BootloaderLink::Decide(const Reply& r) const {
+    Source source = Other;
+    if (r.Trusted) {
+        source = Trusted;
+    } else if (r.Answer && !Live.isEmpty()) {
+        const QByteArray& request = Live.back().Request;
+        const bool allThis = std::all_of(Live.begin(), Live.end(),
+                                         [&](const Copy& c) { return c.Request == request; });
+        // A reply longer than one byte counts only when nothing was thrown
+        // away meanwhile (it might be the tail of one answer and the head of
+        // the next).
+        if (allThis && (AwaitedLength == 1 || !ThrownWhileLive)) {
+            source = Own;
+        }
+    } else if (!r.Answer && SentClean) {
+        source = Unrecognised;
+    }
+    const int kind =
+        Live.isEmpty() ? static_cast<int>(Request::Go) : static_cast<int>(Live.back().Kind);
+    return Table[kind][source];
+}
+
 BootloaderLink::Reply BootloaderLink::TakeReply() {
     Reply r;
     r.Bytes = Port.ReadAll();
-    r.SentClean = SentClean;
     const auto size = r.Bytes.size();
     if (size > 0) {
-        LastActivityMs = Now();
-        if (!Live.isEmpty()) {
-            // Timed from the first copy that may have been answered: a
-            // device that serves copies in turn may take that long for each.
-            LongestAnswerMs = std::clamp<qint64>(LastActivityMs - Live.front().SentMs,
-                                                 LongestAnswerMs, LongestCountedMs);
-        }
+        BytesArrived();
     }
     if (Form == ReplyForm::Frame) {
         r.Answer = size == AwaitedLength && FrameChecks(r.Bytes);
@@ -101,15 +247,17 @@ BootloaderLink::Reply BootloaderLink::TakeReply() {
         r.Answer = size >= AwaitedLength && size > 0 &&
                    (r.Bytes[0] == StatusAck || r.Bytes[0] == StatusRefused);
     }
-    if (!r.Answer || Live.isEmpty()) {
-        return r;
+    r.Trusted = r.Answer && SentClean && !Live.isEmpty();
+    if (r.Answer && !Live.isEmpty()) {
+        const qint64 delay = LastActivityMs - Live.back().SentMs;
+        if (r.Trusted) {
+            Sample(Live.back().Kind, delay);
+        } else {
+            // Whichever copy it answers, it went out no later than the last.
+            LongestKnownMs = std::clamp<qint64>(delay, LongestKnownMs, WatchCeilingMs);
+        }
     }
-    const QByteArray& request = Live.back().Request;
-    r.Trusted = SentClean;
-    r.OfThisRequest =
-        r.Trusted || (std::all_of(Live.begin(), Live.end(),
-                                  [&](const Copy& c) { return c.Request == request; }) &&
-                      (AwaitedLength == 1 || !ThrownWhileLive));
+    r.Next = Decide(r);
     if (r.Trusted) {
         Forget();  // answered in order: every copy before it was answered or lost
     }
@@ -129,7 +277,7 @@ void BootloaderLink::Settle(std::function<void()> whenClean) {
 
 void BootloaderLink::BytesWhileSettling() {
     Port.DiscardInput();
-    LastActivityMs = Now();
+    BytesArrived();
     QuietTimer.Start(QuietMs());
 }
 

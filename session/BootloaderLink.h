@@ -1,7 +1,7 @@
 #pragma once
 
 // The link under the bootloader session: it sends each packet, reads what
-// comes back and decides whether that can be trusted as the answer.
+// comes back and decides what the session may do with it.
 //
 // Replies carry no sequence number, so a reply says nothing about which
 // request it answers. The link keeps the copies of requests that went out
@@ -10,25 +10,31 @@
 // but its own answer can arrive, and once that has come every copy is
 // accounted for (the device answers in the order it was asked) and the line
 // is clean again. A request that goes out while earlier copies are live (the
-// watchdog's resend, a resend after a reply that was no answer) leaves the
-// line dirty: what comes then may be the answer of any live copy.
+// watchdog's resend, a resend after a reply that was no answer), or right
+// after bytes were found waiting, leaves the line dirty: what comes then may
+// be the answer of any live copy.
 //
 // A dirty line becomes clean by being quiet: nothing received and nothing
-// sent for longer than the longest answer delay seen in the session (at
-// least the watchdog's interval, within which an answer counts as in time),
-// plus a margin. A device that serves one request at a time
-// answers each waiting copy within that delay of the answer before it, so
-// after such a quiet none is left. Each byte that arrives starts the quiet
-// again, also bytes found waiting when a header goes out. A line that never
-// goes quiet never becomes clean.
+// sent for longer than any live copy can take to be answered (the longest
+// answer delay known, at least the watchdog's interval), plus a margin. A
+// device that serves one request at a time answers each waiting copy within
+// that delay of the answer before it, so after such a quiet none is left.
+// Each byte that arrives starts the quiet again, also bytes found waiting
+// when a header goes out. A line that never goes quiet never becomes clean.
 //
-// The session asks the link for the line to become clean (Settle) before it
-// sends anything new after a reply it could not trust; meanwhile whatever
-// arrives is thrown away.
+// The watchdog's interval is learnt as TCP's retransmission timer is: it is
+// the watchdog's second until the device has shown that it answers late (an
+// answer came after the watchdog's resend); from then on each timeout doubles
+// it (up to WatchCeilingMs) until an answer that cannot belong to another
+// copy gives a delay sample, from which the interval is reckoned per kind of
+// request (smoothed delay plus four times its variation). Only trusted
+// answers give samples: a device switched on after the first copies went out
+// teaches nothing false.
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <array>
 #include <functional>
 
 #include "OneShotTimer.h"
@@ -41,36 +47,37 @@ public:
     // its XOR byte, nothing behind it).
     enum class ReplyForm { Status, Frame };
 
+    // What was sent last. Filler: bytes that complete a data block a device
+    // may still wait for (see BootloaderSession::ReleaseBlock).
+    enum class Request { Connect, Erase, Write, Block, Read, Go, Filler };
+    static constexpr int RequestKinds = 7;
+
+    // What the session may do with a reply.
+    enum class Move {
+        Act,          // it is the answer of the request: read its status, store its frame
+        AskAgain,     // send the same request again once the line is clean
+        RedoBlock,    // erase the block and write it again once the line is clean
+        KeepWaiting,  // nothing to act on; the watchdog resends in its time
+    };
+
     struct Reply {
         QByteArray Bytes;
         // Of the form of an answer: a status reply at least as long as
         // awaited whose first byte is 0x79 or 0x1F; a read frame exactly as
         // long as awaited whose check byte matches its data.
         bool Answer = false;
-        // An answer of one of the live copies, all of them copies of the
-        // request last sent: what it says holds for that request, but another
-        // copy's answer may still come. A reply longer than one byte counts
-        // only when nothing was thrown away meanwhile (it might be the tail
-        // of one answer and the head of the next).
-        bool OfThisRequest = false;
-        // The request went out on a clean line: nothing but its own answer
-        // could come.
-        bool SentClean = false;
         // The answer of the only copy that could be answered; the line is
         // clean again.
         bool Trusted = false;
+        Move Next = Move::KeepWaiting;
     };
 
     // The quiet that makes a dirty line clean: the longest answer delay
-    // seen, but not less than the watchdog's interval, plus the margin.
-    static constexpr int QuietFloorMs = 1000;
+    // known, but not less than the watchdog's interval, plus the margin.
+    static constexpr int WatchFloorMs = 1000;
     static constexpr int QuietMarginMs = 250;
-    // Answer delays are counted up to this. A delay is timed from the first
-    // copy that may have been answered, and when the operator answers the
-    // watchdog's question at once, copies stay live over many seconds of
-    // resends; a device that takes longer than this for each answer is no
-    // device the watchdog could ever serve.
-    static constexpr int LongestCountedMs = 10000;
+    // The longest the watchdog ever waits, and the longest delay counted.
+    static constexpr int WatchCeilingMs = 4000;
 
     // quietTimer is the link's own one-shot timer; its clock times the
     // answers. The link installs its tick handler and removes it again.
@@ -79,7 +86,9 @@ public:
     BootloaderLink(const BootloaderLink&) = delete;
     BootloaderLink& operator=(const BootloaderLink&) = delete;
 
-    // A new session (the last one stopped): nothing sent yet, no answer seen.
+    static Request KindOfHeader(const QByteArray& header);
+
+    // A new session (the last one stopped): nothing sent yet, nothing learnt.
     void Reset();
     // Sets the line settings of the port (the rate of the replies to come).
     void SetLine(const QString& settings);
@@ -91,10 +100,21 @@ public:
     // Sends a data block right behind the acknowledgement of its header,
     // without throwing anything away; a status reply of replyLength awaited.
     void SendBlock(const QByteArray& block, int replyLength);
-    // Reads everything waiting as the reply to what was sent last.
+    // Sends bytes no answer of which is read: the line is dirty until quiet.
+    void SendFiller(const QByteArray& bytes);
+    // Reads everything waiting as the reply to what was sent last and says
+    // what the session may do with it.
     Reply TakeReply();
     // Reads everything waiting and lets it go (the session has ended).
     void Drop();
+
+    // How long the watchdog waits for the answer to a request of this kind.
+    int WatchMs(Request kind) const;
+    // The watchdog found no answer to what was sent last.
+    void TimedOut();
+    // Nobody watched the line for a while (the operator was asked): the
+    // quiet counts from now.
+    void RestartQuiet() { LastActivityMs = Now(); }
 
     // True when no copy can be answered any more: nothing went out since the
     // last trusted answer. (Right after a reply the line cannot have been
@@ -113,25 +133,48 @@ public:
 private:
     struct Copy {
         QByteArray Request;
+        BootloaderLink::Request Kind = Request::Connect;
         qint64 SentMs = 0;
     };
+    // The delay of a kind of request, smoothed, and the watchdog's interval
+    // reckoned from it.
+    struct Timing {
+        double Smoothed = 0;
+        double Variation = 0;
+        bool Sampled = false;
+        int WatchMs = WatchFloorMs;
+    };
     qint64 Now() const { return QuietTimer.NowMs(); }
-    void Send(const QByteArray& bytes, int replyLength, ReplyForm form);
+    void Send(const QByteArray& bytes, int replyLength, ReplyForm form, Request kind);
     void ForgetIfQuiet();
     void Forget();
     void QuietTick();
+    void BytesArrived();
+    void Sample(Request kind, qint64 delayMs);
+    void BackOff(Request kind);
+    Move Decide(const Reply& r) const;
 
     SerialPort& Port;
     OneShotTimer& QuietTimer;
     QList<Copy> Live;
     // The copy sent last went out on a clean line.
     bool SentClean = true;
+    // Bytes were found waiting since the last send.
+    bool FoundWaiting = false;
     // Bytes were thrown away while copies were live.
     bool ThrownWhileLive = false;
     qint64 LastActivityMs = 0;
-    qint64 LongestAnswerMs = 0;
+    // The longest answer delay known: trusted samples, and the least delay
+    // any answer of a resent request can have had.
+    qint64 LongestKnownMs = 0;
     int AwaitedLength = 0;
     ReplyForm Form = ReplyForm::Status;
     bool Settling = false;
     std::function<void()> WhenClean;
+    std::array<Timing, RequestKinds> Timings{};
+    // An answer came after the watchdog's resend at least once.
+    bool ShownLate = false;
+    // The watchdog gave up on the copy of this kind; an arrival now is late.
+    bool TimeoutPending = false;
+    Request TimedOutKind = Request::Connect;
 };

@@ -69,6 +69,7 @@ void BootloaderSession::Form_Load() {
     Loaded = true;
     Ending = SessionOutcome::Running;
     Link.Reset();
+    Owed = {};
     RetryCount = 0;
     WatchdogBusy = false;
     MSComm1.SetPortNumber(State.ComPortNumber);
@@ -127,15 +128,28 @@ void BootloaderSession::Form_Unload() {
     }
 }
 
+BootloaderLink::Request BootloaderSession::LastKind() const {
+    if (CommandHeader[1] == CodeWriteMemory && ReplyPhase == 2) {
+        return BootloaderLink::Request::Block;
+    }
+    return BootloaderLink::KindOfHeader(
+        QByteArray(reinterpret_cast<const char*>(CommandHeader.data()), 2));
+}
+
 void BootloaderSession::WriteHeader() {
-    Timer1.Start(SendWatchMs);
+    const QByteArray header(reinterpret_cast<const char*>(CommandHeader.data()), HeaderLength);
     ReplyPhase = NextPhase;
+    Timer1.Start(Link.WatchMs(LastKind()));
+    WaitExtended = false;
+    Owed.Sent(header);
     // Reply bytes are counted from the first byte after the send: the link
     // throws away whatever came before, also what the system still holds.
-    Link.SendHeader(QByteArray(reinterpret_cast<const char*>(CommandHeader.data()), HeaderLength),
-                    ReplyLength,
+    Link.SendHeader(header, ReplyLength,
                     CommandHeader[1] == CodeReadMemory ? BootloaderLink::ReplyForm::Frame
                                                        : BootloaderLink::ReplyForm::Status);
+    if (CommandHeader[1] == CodeWriteMemory) {
+        Owed.Announced(CommandHeader[5]);
+    }
 }
 
 // The next packet, once the line is clean: at once after a trusted reply,
@@ -143,12 +157,18 @@ void BootloaderSession::WriteHeader() {
 // outstanding and Timer1 watches the line: a line that never goes quiet
 // meets the watchdog's question as silence does.
 void BootloaderSession::SendNext(const QString& stepName) {
+    if (Owed.IsOwed()) {
+        // After doubt in a block: the block the device may wait for is
+        // completed with bytes that fail its check before any header goes.
+        Link.SendFiller(Owed.Filler());
+    }
     if (Link.IsClean()) {
         SendCommand(stepName);
         return;
     }
     AwaitingReply = false;
     ReplyPhase = 0;
+    SettleWatchDueMs = Timer1.NowMs() + Link.QuietMs() + SendWatchMs;
     Timer1.Start(Link.QuietMs() + SendWatchMs);
     Link.Settle([this, stepName] { EndSettle(stepName); });
 }
@@ -209,8 +229,10 @@ void BootloaderSession::SendDataBlock() {
     }
     block[n] = static_cast<char>(x);
     ReplyPhase = NextPhase;
+    Owed.Sent(block);
+    Timer1.Start(Link.WatchMs(BootloaderLink::Request::Block));
+    WaitExtended = false;
     Link.SendBlock(block, ReplyLength);
-    Timer1.Start(SendWatchMs);
     // The watchdog watches the block's reply too: when it never comes, the
     // block is announced again (see ResendAfterSilence).
     AwaitingReply = true;
@@ -254,31 +276,82 @@ void BootloaderSession::MSComm1_OnComm(SerialPort::CommEvent event) {
         return;
     }
     if (Link.IsSettling()) {
+        // When what came shows the device late, the quiet grows, and the
+        // watchdog's watch over the settling line with it.
+        const int quiet = Link.QuietMs();
         Link.BytesWhileSettling();
+        const int grown = Link.QuietMs() - quiet;
+        if (grown > 0 && !WatchdogBusy) {
+            SettleWatchDueMs += grown;
+            Timer1.Start(static_cast<int>(std::max<qint64>(1, SettleWatchDueMs - Timer1.NowMs())));
+        }
         return;
     }
     const Reply r = Link.TakeReply();
     AwaitingReply = false;
     Timer1.Stop();
-    if (ReplyPhase == 1) {
-        CommandReply(r);
-    } else if (ReplyPhase == 2) {
-        BlockReply(r);
+    if (ReplyPhase != 1 && ReplyPhase != 2) {
+        return;
+    }
+    // What the reply may mean is the link's to say; what the session does
+    // then is its own.
+    switch (r.Next) {
+        case BootloaderLink::Move::Act:
+            if (ReplyPhase == 1) {
+                CommandReply(r.Bytes);
+            } else {
+                BlockReply(r.Bytes);
+            }
+            break;
+        case BootloaderLink::Move::KeepWaiting:
+            KeepWaiting();
+            break;
+        case BootloaderLink::Move::AskAgain:
+        case BootloaderLink::Move::RedoBlock:
+            Doubt(r);
+            break;
     }
 }
 
-void BootloaderSession::CommandReply(const Reply& r) {
-    const std::uint8_t command = CommandHeader[1];
-    // Only an answer of this request is read; anything else is not
-    // recognised, and is never read beyond its end.
-    const std::uint8_t status = r.OfThisRequest ? At(r.Bytes, 0) : 0;
-
-    if (command == CodeWriteMemory && !r.Trusted && (r.Answer || !r.SentClean)) {
-        // Another copy of the header (or the data block before it) may be
-        // answered yet, and the device may wait for a data block meanwhile.
+// No answer of this request: a reply that is no answer at all fails like a
+// refusal (within the limit in a block phase); an answer that may be another
+// copy's is only asked for again.
+void BootloaderSession::Doubt(const Reply& r) {
+    const bool failed = !r.Answer;
+    if (failed && ReplyPhase == 2 && RetryCount >= RetryLimit) {
+        TransferFailure();
+        return;
+    }
+    if (r.Next == BootloaderLink::Move::RedoBlock) {
         RedoBlock();
-    } else if (status == StatusAck && command == CodeConnect) {
-        ConnectAccepted(r.Bytes);
+    } else {
+        SendNext(CommandHeader[1] == CodeReadMemory ? QStringLiteral("ReadMemory")
+                                                    : QStringLiteral("Retry"));
+    }
+    if (failed) {
+        CountRetry();
+    }
+}
+
+// An unrecognised reply on a clean line: the watchdog resends 3 s after the
+// first one; more of them do not put the resend off again, so a line that
+// keeps sending text meets the watchdog's resends and its question.
+void BootloaderSession::KeepWaiting() {
+    const qint64 now = Timer1.NowMs();
+    if (!WaitExtended) {
+        WaitExtended = true;
+        WaitUntilMs = now + std::max(UnrecognisedReplyWatchMs, Link.WatchMs(LastKind()));
+    }
+    AwaitingReply = true;
+    Timer1.Start(static_cast<int>(std::max<qint64>(1, WaitUntilMs - now)));
+}
+
+// The answer of the request last sent: its status byte decides.
+void BootloaderSession::CommandReply(const QByteArray& r) {
+    const std::uint8_t command = CommandHeader[1];
+    const std::uint8_t status = At(r, 0);
+    if (status == StatusAck && command == CodeConnect) {
+        ConnectAccepted(r);
     } else if (status == StatusAck && command == CodeWriteMemory) {
         ReplyLength = 1;
         NextPhase = 2;
@@ -290,18 +363,16 @@ void BootloaderSession::CommandReply(const Reply& r) {
         CloseRequested = true;
         State.SessionSucceeded = true;
         Timer1.Start(CloseAtOnceMs);
-    } else if (status == StatusRefused && command == CodeConnect && IsUpdate() &&
-               At(r.Bytes, 1) == ModelMarker) {
+    } else if (command == CodeConnect && IsUpdate() && At(r, 1) == ModelMarker) {
         DecideEnding(SessionOutcome::Refused);
         EndSession(CloseAfterFailureMs);  // the device refuses the update
-    } else if (status == StatusRefused || !r.SentClean) {
-        // Refused; or, on a dirty line, something that is no answer of this
-        // request: asked again once the line is clean.
+    } else {
+        // Refused: asked again. A refused WriteMemory leaves no block owed.
+        if (command == CodeWriteMemory) {
+            Owed.Settled();
+        }
         SendNext(QStringLiteral("Retry"));
         CountRetry();
-    } else {
-        AwaitingReply = true;
-        Timer1.Start(UnrecognisedReplyWatchMs);
     }
 }
 
@@ -349,17 +420,16 @@ void BootloaderSession::ConnectAccepted(const QByteArray& r) {
     SendNext(QStringLiteral("EraseMemory"));
 }
 
-void BootloaderSession::BlockReply(const Reply& r) {
+void BootloaderSession::BlockReply(const QByteArray& r) {
     const std::uint8_t command = CommandHeader[1];
     if (command == CodeReadMemory) {
         ReadBlockReceived(r);
         return;
     }
-    // A data block counts only when its acknowledgement is trusted; an erase
-    // acknowledged by any of its copies has erased the block.
-    const bool erase = command == CodeEraseMemory;
-    if ((r.Trusted || (erase && r.OfThisRequest)) && At(r.Bytes, 0) == StatusAck) {
-        if (!erase) {
+    // The device took the data block (or erased): it waits for nothing.
+    Owed.Settled();
+    if (At(r, 0) == StatusAck) {
+        if (command != CodeEraseMemory) {
             Advance(CommandHeader[5]);
         }
         ShowProgress();
@@ -370,39 +440,22 @@ void BootloaderSession::BlockReply(const Reply& r) {
         TransferFailure();
         return;
     }
-    if (erase) {
-        SendNext(QStringLiteral("Retry"));
-    } else if (r.Trusted) {
+    if (command == CodeWriteMemory) {
         // Refused: announce the block again; its acknowledgement is then read
         // as a command reply, after which the block itself is sent again.
         NextPhase = 1;
-        SendNext(QStringLiteral("Retry"));
-    } else {
-        RedoBlock();
     }
+    SendNext(QStringLiteral("Retry"));
     CountRetry();
 }
 
-// Byte 0 is data whatever its value; only a trusted frame (its check byte
-// right, nothing behind it, the request sent on a clean line) is stored. A
-// frame that is no answer fails the block as a wrong check byte does; a
-// whole one that may belong to another copy is only asked for again.
-void BootloaderSession::ReadBlockReceived(const Reply& r) {
-    if (!r.Trusted) {
-        if (!r.Answer && RetryCount >= RetryLimit) {
-            TransferFailure();
-            return;
-        }
-        SendNext(QStringLiteral("ReadMemory"));
-        if (!r.Answer) {
-            CountRetry();
-        }
-        return;
-    }
+// Byte 0 is data whatever its value; the frame is the trusted answer (its
+// check byte right, nothing behind it, the request sent on a clean line).
+void BootloaderSession::ReadBlockReceived(const QByteArray& r) {
     const int n = CommandHeader[5];
     const int start = CommandHeader[3] * 256 + CommandHeader[4];
     for (int i = 0; i < n && start + i < ImageSize; ++i) {
-        State.FirmwareImage[start + i] = At(r.Bytes, i);
+        State.FirmwareImage[start + i] = At(r, i);
     }
     Advance(n);
     ShowProgress();
@@ -467,11 +520,9 @@ void BootloaderSession::BuildErase(std::int32_t block) {
     NextPhase = 2;
 }
 
-// Doubt inside a block: once the line is clean, the block is erased and
-// written again from its start (cur has not moved past it). Its header goes
-// out only after the quiet, so a device that acknowledged a WriteMemory and
-// waits for its data block has given it up by then, as it must for the
-// watchdog's own resend of WriteMemory after a second of silence.
+// Doubt inside a block: once the line is clean (and any block the device may
+// wait for is released), the block is erased and written again from its
+// start (cur has not moved past it).
 void BootloaderSession::RedoBlock() {
     BuildErase(Current() & ~(BlockSize - 1));
     SendNext(QStringLiteral("EraseMemory"));
@@ -506,6 +557,13 @@ void BootloaderSession::CountRetry() {
 void BootloaderSession::ResendAfterSilence() {
     if (CommandHeader[1] == CodeWriteMemory && ReplyPhase == 2) {
         NextPhase = 1;
+    }
+    Link.TimedOut();
+    if (Owed.IsOwed()) {
+        // Silence after a WriteMemory or its data block: the device may have
+        // acknowledged the header and wait for the block.
+        SendNext(QStringLiteral("Retry"));
+        return;
     }
     SendCommand(QStringLiteral("Retry"));
 }
@@ -548,6 +606,8 @@ void BootloaderSession::Timer1_Timer() {
         if (!Running() || CloseRequested) {
             return;
         }
+        // Nobody watched the line meanwhile: its quiet counts from now.
+        Link.RestartQuiet();
         if (answer == MessageAnswer::Retry) {
             // A reply that came while the operator was asked has moved the
             // session on, and Timer1 already watches what came since. Asking

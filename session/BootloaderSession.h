@@ -41,6 +41,7 @@
 #include "BootloaderLink.h"
 #include "MessageBoxes.h"
 #include "OneShotTimer.h"
+#include "OwedBlock.h"
 #include "Pause.h"
 #include "ProcessState.h"
 #include "SerialPort.h"
@@ -157,10 +158,14 @@ public:
 
 private:
     using Reply = BootloaderLink::Reply;
-    void CommandReply(const Reply& r);
+    void CommandReply(const QByteArray& r);
     void ConnectAccepted(const QByteArray& r);
-    void BlockReply(const Reply& r);
-    void ReadBlockReceived(const Reply& r);
+    void BlockReply(const QByteArray& r);
+    void ReadBlockReceived(const QByteArray& r);
+    void Doubt(const Reply& r);
+    void KeepWaiting();
+    // The kind of request whose reply is awaited.
+    BootloaderLink::Request LastKind() const;
     void NextUpdateStep();
     void BuildErase(std::int32_t block);
     void RedoBlock();
@@ -186,6 +191,14 @@ private:
     SessionView& View;
     BootloaderLink Link;
     bool Loaded = false;
+    // The unrecognised reply's longer wait has been given since the last
+    // send; it lasts until WaitUntilMs.
+    bool WaitExtended = false;
+    qint64 WaitUntilMs = 0;
+    // When the watch over a settling line ends, unless the line went quiet.
+    qint64 SettleWatchDueMs = 0;
+    // The data block the device may wait for.
+    OwedBlock Owed;
     SessionOutcome Ending = SessionOutcome::Running;
     // Records the ending; the first one decided stands.
     void DecideEnding(SessionOutcome outcome);

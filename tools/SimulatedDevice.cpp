@@ -133,10 +133,38 @@ SimulatedDevice::SimulatedDevice(QObject* parent)
     BabbleTimer.setSingleShot(true);
     BabbleTimer.setTimerType(Qt::PreciseTimer);
     connect(&BabbleTimer, &QTimer::timeout, this, &SimulatedDevice::Babble);
+    connect(&TextTimer, &QTimer::timeout, this, &SimulatedDevice::PrintText);
 }
 
 SimulatedDevice::~SimulatedDevice() {
     Stop();
+}
+
+void SimulatedDevice::SetAsleep(int ms, int textEveryMs) {
+    AsleepMs = ms;
+    TextEveryMs = std::max(0, textEveryMs);
+    StartedMs = Clock.elapsed();
+    TextTimer.stop();
+    if (TextEveryMs > 0 && IsRunning()) {
+        TextTimer.start(TextEveryMs);
+    }
+}
+
+bool SimulatedDevice::Asleep() const {
+    return AsleepMs < 0 || Clock.elapsed() - StartedMs < AsleepMs;
+}
+
+// The application's output, until the board is switched over to its bootloader.
+void SimulatedDevice::PrintText() {
+    if (!Asleep() || !IsRunning()) {
+        TextTimer.stop();
+        return;
+    }
+    const QByteArray line = QStringLiteral("app: running, tick %1\r\n").arg(++TextLines).toLatin1();
+    Count.StrayBytes += static_cast<int>(line.size());
+    if (Terminal->Write(line)) {
+        Record(TrafficRecord::Direction::Out, line);
+    }
 }
 
 bool SimulatedDevice::Start(QString* error) {
@@ -304,19 +332,25 @@ void SimulatedDevice::OnData(const QByteArray& bytes) {
     const qint64 now = Clock.elapsed();
     const int rate = Terminal->BaudRate();
     Record(TrafficRecord::Direction::In, bytes);
+    if (Asleep()) {
+        Count.UnreadableBytes += static_cast<int>(bytes.size());
+        Note(QStringLiteral("not switched on"));
+        return;
+    }
     if (!HearsRate(rate)) {
         Count.UnreadableBytes += static_cast<int>(bytes.size());
         Note(QStringLiteral("not heard at %1 baud").arg(rate));
         Pending.clear();
         return;
     }
-    if (!Pending.isEmpty() && now - LastByteMs > QuietGapMs) {
+    const bool keepBlock = KeepsBlock && ExpectedData > 0;
+    if (!keepBlock && !Pending.isEmpty() && now - LastByteMs > QuietGapMs) {
         ++Count.DroppedPartials;
         Note(QStringLiteral("gave up %1 bytes after a quiet gap").arg(Pending.size()));
         Pending.clear();
         ExpectedData = 0;
     }
-    if (ExpectedData > 0 && Pending.isEmpty() && now - DataAnnouncedMs > QuietGapMs) {
+    if (!keepBlock && ExpectedData > 0 && Pending.isEmpty() && now - DataAnnouncedMs > QuietGapMs) {
         Note(QStringLiteral("the announced data block did not come"));
         ExpectedData = 0;
     }
@@ -573,7 +607,7 @@ void SimulatedDevice::HandleDataBlock(const QByteArray& block) {
                 if (static_cast<quint8>(target) != 0xFF) {
                     ++Count.UnerasedWrites;
                 }
-                target = block[i];
+                target = Flash ? static_cast<char>(target & block[i]) : block[i];
             }
             ++Count.BlocksWritten;
             if (fault != FaultKind::DropReply) {
@@ -615,7 +649,11 @@ qint64 SimulatedDevice::Reply(const QByteArray& bytes, int requestLength) {
     }
     // One request at a time: a slow one keeps the device busy, and what
     // comes meanwhile is served after it.
-    if (SlowNowMs > 0 || BusyUntilUs > now) {
+    if (ReplyDelayMs > 0) {
+        due = std::max(due, BusyUntilUs + (due - now)) +
+              static_cast<qint64>(ReplyDelayMs + SlowNowMs) * 1000;
+        BusyUntilUs = due;
+    } else if (SlowNowMs > 0 || BusyUntilUs > now) {
         due = std::max(due, BusyUntilUs + (due - now)) + static_cast<qint64>(SlowNowMs) * 1000;
         BusyUntilUs = due;
         if (SlowNowMs > 0) {

@@ -117,6 +117,21 @@ public:
     void SetLatencyTimerMs(int ms) { LatencyTimer = std::max(0, ms); }
     int LatencyTimerMs() const { return LatencyTimer; }
 
+    // Ways a real board differs from a prompt bootloader:
+    // Flash: a data block ANDs its bytes into memory (only an erase brings
+    // them back to 0xFF).
+    void SetFlash(bool on) { Flash = on; }
+    // The data block that an acknowledged WriteMemory announced is awaited
+    // for ever: whatever comes next is taken as its bytes.
+    void SetKeepsAwaitedBlock(bool on) { KeepsBlock = on; }
+    // Every reply comes this much later; the device serves one request at a
+    // time, so a copy received meanwhile is answered as late after it.
+    void SetReplyDelayMs(int ms) { ReplyDelayMs = std::max(0, ms); }
+    // Switched on this long after Start (< 0: never): nothing is heard
+    // before. With textEveryMs > 0 the board's application prints a line of
+    // text that often until then.
+    void SetAsleep(int ms, int textEveryMs = 0);
+
     // Memory.
     const QByteArray& Memory() const { return Mem; }
     // Bytes from address 0; a shorter content leaves the rest erased (0xFF).
@@ -202,6 +217,16 @@ private:
     QList<int> PieceSizes;
     int PieceGapMs = 5;
     int LatencyTimer = 0;
+    bool Flash = false;
+    bool KeepsBlock = false;
+    int ReplyDelayMs = 0;
+    int AsleepMs = 0;  // after Start; < 0: for ever
+    int TextEveryMs = 0;
+    qint64 StartedMs = 0;
+    QTimer TextTimer;
+    int TextLines = 0;
+    bool Asleep() const;
+    void PrintText();
 
     QByteArray Mem;
     FaultPlan Plan;

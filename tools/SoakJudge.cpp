@@ -112,8 +112,12 @@ private:
     }
 
     int InjectedTrouble() const {
+        // A board that answers late, is switched on late or still prints
+        // text is trouble; flash that is written as the program meant is not.
+        const bool board = Plan.ReplyDelayMs > 0 || Plan.AsleepMs != 0 || Plan.TextEveryMs > 0;
         return Rec.Device.FaultsInjected + Rec.LateReplies + Rec.StrayBytesInPause +
-               (Plan.Port != PortTrouble::None ? 1 : 0) + (Rec.ClosedByOperator ? 1 : 0);
+               (Plan.Port != PortTrouble::None ? 1 : 0) + (Rec.ClosedByOperator ? 1 : 0) +
+               (board ? 1 : 0);
     }
 
     bool DeviceUntouched() const {

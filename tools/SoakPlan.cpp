@@ -287,7 +287,29 @@ SessionPlan MakeSessionPlan(quint32 seed, const SoakMix& mix) {
         r.LateMaxMs = 2000;
         r.BabbleMs = dice.Chance(1.0 / 3) ? 0 : dice.Between(300, 6000);
     }
+    if (chance(mix.SlowBoard)) {
+        plan.ReplyDelayMs = dice.Between(1100, 2000);
+    } else if (chance(mix.LateSwitchOn)) {
+        plan.AsleepMs = dice.Between(1000, 9000);
+    } else if (chance(mix.PrintingBoard)) {
+        plan.TextEveryMs = dice.Between(500, 1500);
+        plan.AsleepMs = dice.Chance(0.25) ? -1 : dice.Between(2000, 9000);
+    }
+    plan.Flash = chance(mix.FlashBoard);
     return plan;
+}
+
+QString SessionPlan::BoardKind() const {
+    if (ReplyDelayMs > 0) {
+        return QStringLiteral("slow");
+    }
+    if (TextEveryMs > 0) {
+        return QStringLiteral("text");
+    }
+    if (AsleepMs != 0) {
+        return QStringLiteral("late-on");
+    }
+    return Flash ? QStringLiteral("flash") : QString();
 }
 
 QString SessionPlan::Describe() const {
@@ -332,6 +354,18 @@ QString SessionPlan::Describe() const {
     if (Rates.Babble > 0) {
         text += Rates.BabbleMs > 0 ? QStringLiteral(" babble=%1ms").arg(Rates.BabbleMs)
                                    : QStringLiteral(" babble-for-good");
+    }
+    if (ReplyDelayMs > 0) {
+        text += QStringLiteral(" answers-in=%1ms").arg(ReplyDelayMs);
+    }
+    if (AsleepMs != 0) {
+        text += QStringLiteral(" switched-on@%1ms").arg(AsleepMs);
+    }
+    if (TextEveryMs > 0) {
+        text += QStringLiteral(" prints-text-every=%1ms").arg(TextEveryMs);
+    }
+    if (Flash) {
+        text += QStringLiteral(" flash+keeps-block");
     }
     if (PauseRepeatsConnect) {
         text += QStringLiteral(" pause:connect-again");

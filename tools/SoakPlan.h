@@ -65,6 +65,16 @@ struct SoakMix {
     // A late answer crossing the watchdog's copy, after which the line
     // babbles for 0.3 to 6 s or (one time in three) for good.
     double Babble = 0.08;
+    // Boards that differ from a prompt bootloader (drawn after all else):
+    // one that answers every request 1.1 to 2 s late; one switched on 1 to 9 s
+    // after the session began; one whose application still prints a line of
+    // text every 0.5 to 1.5 s until it is switched over 2 to 9 s later (one
+    // in four never is); and one that writes flash without erasing it and
+    // never gives up a data block it was promised.
+    double SlowBoard = 0.06;
+    double LateSwitchOn = 0.06;
+    double PrintingBoard = 0.05;
+    double FlashBoard = 0.25;
     //
     // Stray bytes and repeated answers come only where the program awaits no
     // answer: during the pause, right behind an answer (in one write, so
@@ -118,6 +128,15 @@ struct SessionPlan {
     // Connect reply; PauseRepeatsConnect: its Connect answer once more.
     QByteArray PauseStray;
     bool PauseRepeatsConnect = false;
+
+    // How the board differs from a prompt bootloader (SoakMix).
+    bool Flash = false;  // flash, and the announced data block kept for ever
+    int ReplyDelayMs = 0;
+    int AsleepMs = 0;  // < 0: never switched on
+    int TextEveryMs = 0;
+    // The board's kind, for the summary: "slow", "late-on", "text", "flash"
+    // or empty.
+    QString BoardKind() const;
 
     // Around the device.
     PortTrouble Port = PortTrouble::None;

@@ -185,6 +185,11 @@ bool SoakRig::PrepareDevice(const SessionPlan& plan, QString* error) {
     Device.SetNoMarkerValue(plan.NoMarkerValue);
     Device.SetMemory(plan.DeviceMemory);
     Device.SetQuietGapMs(QuietGapMs());
+    Device.SetFlash(plan.Flash);
+    Device.SetKeepsAwaitedBlock(plan.Flash);
+    Device.SetReplyDelayMs(ScaledMs(plan.ReplyDelayMs, Scale));
+    Device.SetAsleep(plan.AsleepMs < 0 ? -1 : ScaledMs(plan.AsleepMs, Scale),
+                     ScaledMs(plan.TextEveryMs, Scale));
     Connects = 0;
     ReplySplit = false;
     ReplyLate = false;
@@ -333,7 +338,11 @@ bool SoakRig::Run(const SessionPlan& plan, SessionRecord& record, QString* error
             session.Form_Unload();
             modal.quit();
         });
-        guard.start(SessionTimeoutMs);
+        // A slow board takes its delay over every exchange, a few times over
+        // where the watchdog resends; one switched on late, its sleep.
+        guard.start(SessionTimeoutMs + ScaledMs(3 * plan.ReplyDelayMs * plan.PlainExchanges() +
+                                                    std::max(0, plan.AsleepMs),
+                                                Scale));
         // The operator's close box: not while a box is up (it is modal) nor
         // once the window is closing anyway.
         QTimer closer;
@@ -390,6 +399,11 @@ bool SoakRig::Run(const SessionPlan& plan, SessionRecord& record, QString* error
     Totals.SkippedBytes += record.Device.SkippedBytes;
     Totals.DroppedPartials += record.Device.DroppedPartials;
     Totals.UnerasedWrites += record.Device.UnerasedWrites;
+    if (!plan.BoardKind().isEmpty()) {
+        auto& board = Totals.Boards[plan.BoardKind()];
+        ++board.first;
+        board.second += record.Succeeded;
+    }
     Plan = nullptr;
     Record = nullptr;
     return true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QMap>
+
 // Runs soak sessions in-process: the session logic with the program's real
 // serial port against the simulated device on a pseudo-terminal, on one
 // event loop, with every interval of the program and of the device scaled
@@ -142,6 +144,9 @@ struct RigTotals {
     int SkippedBytes = 0;
     int DroppedPartials = 0;
     int UnerasedWrites = 0;
+    // By the board's kind (SessionPlan::BoardKind): sessions, and of them
+    // those that ended in success.
+    QMap<QString, std::pair<int, int>> Boards;
 };
 
 class SoakRig {

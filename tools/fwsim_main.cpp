@@ -130,9 +130,29 @@ int main(int argc, char** argv) {
         QStringLiteral("reappear"),
         QStringLiteral("After vanishing, come back on a new terminal after <ms>."),
         QStringLiteral("ms"));
-    parser.addOptions({comOption, rootOption, modelOption, noMarkerOption, onlyRateOption,
-                       timingOption, latencyOption, memoryInOption, memoryOutOption, logOption,
-                       quietOption, faultOption, seedOption, gapOption, reappearOption});
+    const QCommandLineOption flashOption(
+        QStringLiteral("flash"),
+        QStringLiteral("Write data blocks as flash does: ANDed into memory, never erasing."));
+    const QCommandLineOption keepBlockOption(
+        QStringLiteral("keep-block"),
+        QStringLiteral("Never give up an announced data block: take whatever comes next as it."));
+    const QCommandLineOption replyDelayOption(
+        QStringLiteral("reply-delay"),
+        QStringLiteral("Answer every request <ms> late, one request at a time."),
+        QStringLiteral("ms"));
+    const QCommandLineOption asleepOption(
+        QStringLiteral("asleep"),
+        QStringLiteral("Switched on <ms> after starting (-1: never); nothing is heard before."),
+        QStringLiteral("ms"));
+    const QCommandLineOption textOption(
+        QStringLiteral("text"),
+        QStringLiteral("While not switched on, the application prints a line every <ms>."),
+        QStringLiteral("ms"));
+    parser.addOptions({comOption,       rootOption,       modelOption,    noMarkerOption,
+                       onlyRateOption,  timingOption,     latencyOption,  memoryInOption,
+                       memoryOutOption, logOption,        quietOption,    faultOption,
+                       seedOption,      gapOption,        reappearOption, flashOption,
+                       keepBlockOption, replyDelayOption, asleepOption,   textOption});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         return Fail(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments()[0]));
@@ -166,6 +186,21 @@ int main(int argc, char** argv) {
         return Fail(QStringLiteral("--quiet-gap takes milliseconds"));
     }
     device.SetQuietGapMs(gap);
+    device.SetFlash(parser.isSet(flashOption));
+    device.SetKeepsAwaitedBlock(parser.isSet(keepBlockOption));
+    const int replyDelay = parser.value(replyDelayOption).toInt(&ok);
+    if (parser.isSet(replyDelayOption) && (!ok || replyDelay < 0)) {
+        return Fail(QStringLiteral("--reply-delay takes milliseconds"));
+    }
+    device.SetReplyDelayMs(replyDelay);
+    const int asleep = parser.value(asleepOption).toInt(&ok);
+    if (parser.isSet(asleepOption) && (!ok || asleep < -1)) {
+        return Fail(QStringLiteral("--asleep takes milliseconds or -1"));
+    }
+    const int textEvery = parser.value(textOption).toInt(&ok);
+    if (parser.isSet(textOption) && (!ok || textEvery <= 0)) {
+        return Fail(QStringLiteral("--text takes milliseconds"));
+    }
     const quint32 seed = parser.value(seedOption).toUInt(&ok);
     if (!ok) {
         return Fail(QStringLiteral("--seed takes a whole number"));
@@ -237,6 +272,9 @@ int main(int argc, char** argv) {
     QString error;
     if (!device.Start(&error)) {
         return Fail(error, 1);
+    }
+    if (parser.isSet(asleepOption) || parser.isSet(textOption)) {
+        device.SetAsleep(parser.isSet(asleepOption) ? asleep : -1, textEvery);
     }
     std::printf("terminal %s\n", qPrintable(device.TerminalPath()));
     if (com > 0) {

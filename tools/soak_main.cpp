@@ -338,6 +338,19 @@ int main(int argc, char* argv[]) {
         Print(QStringLiteral("  %1 %2").arg(name, -34).arg(count, 7));
     }
     Print(QString());
+    Print(QStringLiteral("Boards (sessions, of them ended in success)"));
+    const QList<QPair<QString, QString>> boards = {
+        {QStringLiteral("slow"), QStringLiteral("answers every request 1.1 to 2 s late")},
+        {QStringLiteral("late-on"), QStringLiteral("switched on 1 to 9 s late")},
+        {QStringLiteral("text"), QStringLiteral("application still printing text")},
+        {QStringLiteral("flash"), QStringLiteral("flash, keeps an announced block")},
+    };
+    for (const auto& [kind, name] : boards) {
+        const auto counts = t.Boards.value(kind);
+        Print(
+            QStringLiteral("  %1 %2 %3").arg(name, -34).arg(counts.first, 7).arg(counts.second, 7));
+    }
+    Print(QString());
     Print(QStringLiteral("Operator: %1 questions (%2 Retry, %3 Cancel), %4 boxes held open; "
                          "delivered while a box was open: %5 port events, %6 Timer1 ticks")
               .arg(rig.Operator.Questions)

@@ -43,7 +43,7 @@ enum class Kind { Connect, Erase, Write, Block, Read, Go, Unknown };
 // comes 990 ms after the packet, the rest 300 ms later. Stray: a stray byte
 // right before the reply, whose last byte comes 40 ms after the rest. Slow:
 // the device takes 1.7 s over the packet. Babble: Late, and from the reply on
-// 0x79 every 100 ms while the port is open.
+// 0x79 every 100 ms while the port is open. Lost: carried out, no reply.
 enum class Fault {
     None,
     Silent,
@@ -56,7 +56,8 @@ enum class Fault {
     Cut,
     Stray,
     Slow,
-    Babble
+    Babble,
+    Lost  // carried out, the reply lost
 };
 
 struct Exchange {
@@ -93,6 +94,16 @@ public:
     qint64 TwiceGapMs = 0;
     QList<int> Pieces;
     QByteArray Trailing;  // junk sent right after every reply
+
+    // Flash: a data block ANDs its bytes into memory (only an erase brings
+    // bytes back to 0xFF), and the device reads a stream: an announced data
+    // block is the next BlockLength + 1 bytes whenever they come, never given
+    // up; otherwise bytes before a 0x55 are passed over.
+    bool Flash = false;
+    // Hears nothing before this moment (switched on late).
+    qint64 DeafUntilMs = 0;
+    // The reply to a packet of this kind takes this long instead of ReplyDelayMs.
+    QMap<Kind, qint64> DelayOf;
 
     std::array<std::uint8_t, ImageSize> Memory{};
     QList<Exchange> Log;
@@ -150,6 +161,49 @@ private:
     }
 
     void Receive(const QByteArray& bytes) {
+        if (Port.Scheduler().Now() < DeafUntilMs) {
+            return;
+        }
+        if (!Flash) {
+            Handle(bytes);
+            return;
+        }
+        Stream += bytes;
+        for (;;) {
+            if (ExpectBlock) {
+                if (Stream.size() < BlockLength + 1) {
+                    return;
+                }
+                const QByteArray block = Stream.left(BlockLength + 1);
+                Stream.remove(0, BlockLength + 1);
+                Handle(block);
+                continue;
+            }
+            const qsizetype start = Stream.indexOf(char(0x55));
+            Stream.remove(0, start < 0 ? Stream.size() : start);
+            if (Stream.size() < 2) {
+                return;
+            }
+            static const QMap<int, int> lengths{{CodeConnect, 8},
+                                                {CodeEraseMemory, 5},
+                                                {CodeWriteMemory, 6},
+                                                {CodeReadMemory, 7},
+                                                {CodeGoApplication, 5}};
+            const int length = lengths.value(Byte(Stream, 1), 0);
+            if (length == 0) {
+                Stream.remove(0, 1);
+                continue;
+            }
+            if (Stream.size() < length) {
+                return;
+            }
+            const QByteArray header = Stream.left(length);
+            Stream.remove(0, length);
+            Handle(header);
+        }
+    }
+
+    void Handle(const QByteArray& bytes) {
         Exchange e;
         e.Bytes = bytes;
         e.Time = Port.Writes.isEmpty() ? 0 : Port.Writes.last().Time;
@@ -239,7 +293,8 @@ private:
                 const bool checked = XorOf(bytes, BlockLength) == Byte(bytes, BlockLength);
                 if (acted && checked) {
                     for (int i = 0; i < BlockLength; ++i) {
-                        Memory[BlockAddress + i] = static_cast<std::uint8_t>(bytes[i]);
+                        const auto b = static_cast<std::uint8_t>(bytes[i]);
+                        Memory[BlockAddress + i] = Flash ? Memory[BlockAddress + i] & b : b;
                     }
                 }
                 reply = QByteArray(1, static_cast<char>(checked ? StatusAck : StatusRefused));
@@ -279,11 +334,14 @@ private:
             default:
                 break;
         }
+        if (changed == Fault::Lost) {
+            return;
+        }
         // One request at a time: a reply never comes before the one ahead of it.
         const bool late = changed == Fault::Late || changed == Fault::Babble;
         const qint64 now = Port.Scheduler().Now();
         const qint64 start = std::max(now, BusyUntil);
-        const qint64 due = start + (late ? LateMs : ReplyDelayMs) +
+        const qint64 due = start + (late ? LateMs : DelayOf.value(e.What, ReplyDelayMs)) +
                            (changed == Fault::Slow ? 1700 : 0) + (start > now ? 1 : 0);
         BusyUntil = due;
         const qint64 delay = due - now;
@@ -318,6 +376,7 @@ private:
     }
 
     TestPort& Port;
+    QByteArray Stream;
     QMap<std::pair<Kind, int>, QList<Fault>> Faults;
     bool ExpectBlock = false;
     qint64 BusyUntil = 0;
@@ -361,6 +420,8 @@ struct Rig {
     RecordingView View{Clock};
     BootloaderSession Session{State, Port, Timer, SettleTimer, Boxes, Sleep, View};
     ScriptedDevice Device{Port};
+    // The port was still open when the window's closing tick came.
+    bool PortOpenWhenClosed = false;
 
     Rig() {
         State.ModelId = {0x01, 0x02, 0x03};
@@ -368,7 +429,10 @@ struct Rig {
         State.AppTitle = QStringLiteral("Loader");
         State.EnglishUi = true;
         State.ComPortNumber = 3;
-        View.OnClose = [this] { Session.Form_Unload(); };
+        View.OnClose = [this] {
+            PortOpenWhenClosed = Port.IsOpen();
+            Session.Form_Unload();
+        };
     }
 
     // An Update of [low, high] with an image whose bytes differ from the

@@ -35,7 +35,7 @@ void PlanFaults(ScriptedDevice& device, const QStringList& plan) {
         {"silent", Fault::Silent}, {"refuse", Fault::Refuse}, {"garbage", Fault::Garbage},
         {"badxor", Fault::BadXor}, {"short", Fault::Short},   {"late", Fault::Late},
         {"twice", Fault::Twice},   {"cut", Fault::Cut},       {"stray", Fault::Stray},
-        {"slow", Fault::Slow},     {"babble", Fault::Babble}};
+        {"slow", Fault::Slow},     {"babble", Fault::Babble}, {"lost", Fault::Lost}};
     for (const QString& item : plan) {
         const QStringList kindRest = item.split(u'@');
         const QStringList addressRest = kindRest[1].split(u':');
@@ -62,6 +62,7 @@ bool ImageHoldsDeviceLowerHalf(const Rig& rig) {
 void VerifyClosedCleanly(Rig& rig) {
     QVERIFY(!rig.Session.IsLoaded());
     QVERIFY(!rig.Port.IsOpen());
+    QVERIFY(!rig.PortOpenWhenClosed);
     QVERIFY(!rig.Timer.IsActive() && !rig.SettleTimer.IsActive());
     QVERIFY(!rig.State.SessionModeUpdate);
     QVERIFY(!rig.State.SessionModeReadFirmware);
@@ -113,6 +114,11 @@ private slots:
     void lateAcknowledgementBehindTransferFailureChangesNothing();
     void onlyTrustedRepliesMoveTheSessionOn_data();
     void onlyTrustedRepliesMoveTheSessionOn();
+    void servedAtAnyPace_data();
+    void servedAtAnyPace();
+    void timeAtTheQuestionIsNoQuiet();
+    void fillerFailsWhateverTheDeviceTook_data();
+    void fillerFailsWhateverTheDeviceTook();
 };
 
 void BootloaderSessionTest::packetsMatchTheWorkedExamples_data() {
@@ -237,9 +243,10 @@ void BootloaderSessionTest::deviceIsReachedAtTheRateItAnswers() {
     QCOMPARE(rig.Sleep.Pauses, pauses);
     // A Connect that went out twice (the watchdog's resend at the other
     // rate) may be answered twice: EraseMemory waits until the line has been
-    // quiet (the pause counts) for the quiet time, here its floor.
+    // quiet (the pause counts) for the quiet time, here the watchdog's
+    // interval backed off once (an answer came after its resend).
     const qint64 quiet = answeredConnect > 0
-                             ? BootloaderLink::QuietFloorMs + BootloaderLink::QuietMarginMs
+                             ? 2 * BootloaderLink::WatchFloorMs + BootloaderLink::QuietMarginMs
                              : (pauses.isEmpty() ? 0 : 100);
     const Exchange erase = rig.Device.OfKind(Kind::Erase).first();
     QCOMPARE(erase.Time, connects.last().Time + quiet);
@@ -423,8 +430,11 @@ void BootloaderSessionTest::retriesAreCountedOverTheWholeSession_data() {
         << true << low << QStringList{"erase@0080:silent*6", "block@0100:refuse*10"} << "" << 1;
     QTest::newRow("lost data blocks are resent")
         << true << low << QStringList{"block@0080:silent*2", "block@0400:silent"} << "" << 0;
+    // Each silence is followed by filler bytes that complete the block the
+    // device waits for; the device takes them as the block, and loses them
+    // too: eleven lost blocks are six silences of the watchdog.
     QTest::newRow("repeatedly lost data block brings the question")
-        << true << low << QStringList{"block@0080:silent*6"} << "" << 1;
+        << true << low << QStringList{"block@0080:silent*11"} << "" << 1;
     QTest::newRow("bad read check bytes are asked again")
         << false << 0 << QStringList{"read@0080:badxor*2", "read@7F80:badxor*8"} << "" << 0;
     QTest::newRow("eleventh bad read block ends it")
@@ -488,16 +498,20 @@ void BootloaderSessionTest::resendTiming_data() {
 
     QTest::newRow("unrecognised Connect reply")
         << true << "connect@0000:garbage" << int(Kind::Connect) << 3000;
+    // The device may wait for the block: the filler bytes go out first, and
+    // the header once the line is quiet.
+    const int quiet = BootloaderLink::WatchFloorMs + BootloaderLink::QuietMarginMs;
     QTest::newRow("unrecognised WriteMemory reply")
-        << true << "write@8080:garbage" << int(Kind::Write) << 3000;
+        << true << "write@8080:garbage" << int(Kind::Write) << 3000 + quiet;
     QTest::newRow("unrecognised GoApplication reply")
         << true << "go@8000:garbage" << int(Kind::Go) << 3000;
+    // The device's refusal of the filler comes after the watchdog gave up:
+    // the interval backs off, and the quiet with it.
     QTest::newRow("lost data block: announced again")
-        << true << "block@8080:silent" << int(Kind::Write) << 1000;
+        << true << "block@8080:silent" << int(Kind::Write) << 1000 + quiet + 1000;
     // Replies found shorter than awaited are never read past their end; the
     // rest of an answer may still come, so a block goes out again once the
     // line has been quiet.
-    const int quiet = BootloaderLink::QuietFloorMs + BootloaderLink::QuietMarginMs;
     QTest::newRow("short Connect reply")
         << true << "connect@0000:short" << int(Kind::Connect) << 3000;
     QTest::newRow("short erase reply") << true << "erase@8080:short" << int(Kind::Erase) << quiet;
@@ -635,15 +649,19 @@ void BootloaderSessionTest::tickDuringTheQuestionDoesNothing() {
     rig.Device.Dead = true;
     rig.Clock.Advance(1);  // the question: open from 6000 to 26000
     QCOMPARE(rig.Boxes.Log.size(), 1);
-    // The Connect reply came at 6500, 6.5 s after the first of the copies that
-    // may have been answered, so the line had to be quiet that long plus the
-    // margin and EraseMemory went out at 13250. Its watchdog tick at 14250
-    // came during the question and did nothing; Retry sent it again.
+    // The Connect reply came at 6500, after the watchdog's resend: the
+    // interval backs off to 2 s, the line has to be quiet that long plus the
+    // margin, and EraseMemory went out at 8750 (not 6.5 s later, as the delay
+    // from the first copy would have it). Its watchdog tick 2 s later came
+    // during the question and did nothing; Retry sent it again, and the
+    // next resend comes after the interval backed off once more.
     const QList<Exchange> erases = rig.Device.OfKind(Kind::Erase);
-    QCOMPARE(Times(erases), (QList<qint64>{6500 + 6500 + BootloaderLink::QuietMarginMs, 26000}));
+    QCOMPARE(Times(erases), (QList<qint64>{6500 + 2000 + BootloaderLink::QuietMarginMs, 26000}));
     QCOMPARE(rig.Session.RetryCount, 0);
     QVERIFY(!rig.Session.WatchdogBusy);
-    rig.Clock.Advance(1000);
+    rig.Clock.Advance(3999);
+    QCOMPARE(rig.Device.OfKind(Kind::Erase).size(), 2);
+    rig.Clock.Advance(1);
     QCOMPARE(rig.Device.OfKind(Kind::Erase).size(), 3);
     QCOMPARE(rig.Session.RetryCount, 1);
 }
@@ -869,9 +887,12 @@ void BootloaderSessionTest::strayBytesDuringThePauseAreThrownAway() {
     QVERIFY(rig.State.SessionSucceeded);
     if (update) {
         QVERIFY(rig.DeviceHoldsImage());
-        // The refusal is the device's answer in time: the block is announced
-        // again at once, as on any line.
-        QCOMPARE(rig.Device.Sequence(), QStringLiteral("E8000 W8000+128 B W8000+128 B G8000"));
+        // The erase went out right after bytes were found waiting: its
+        // acknowledgement is not trusted, and it is asked again once the
+        // line is quiet. The refusal is the device's answer in time: the
+        // block is announced again at once, as on any line.
+        QCOMPARE(rig.Device.Sequence(),
+                 QStringLiteral("E8000 E8000 W8000+128 B W8000+128 B G8000"));
     } else {
         QVERIFY(ImageHoldsDeviceLowerHalf(rig));
     }
@@ -902,8 +923,10 @@ void BootloaderSessionTest::lateAnswerCrossingAResendIsNotTakenForTheNextRequest
 
     QTest::newRow("Update: late erase answer, refused data block")
         << true << QStringList{"erase@8000:late", "block@8000:refuse"} << 2;
+    // The refusal falls on the filler that follows the watchdog's silence:
+    // the device took it as the block it waited for.
     QTest::newRow("Update: late WriteMemory answer, refused data block")
-        << true << QStringList{"write@8000:late", "block@8000:refuse"} << 2;
+        << true << QStringList{"write@8000:late", "block@8000:refuse"} << 1;
     QTest::newRow("Read: late block, spoilt next block")
         << false << QStringList{"read@0000:late", "read@0080:badxor"} << 2;
 }
@@ -1057,6 +1080,175 @@ void BootloaderSessionTest::onlyTrustedRepliesMoveTheSessionOn() {
         QCOMPARE(rig.Port.Writes[i].Time - rig.Port.Writes[i - 1].Time, i == 1 ? 105 : 5);
     }
     VerifyClosedCleanly(rig);
+}
+
+// Devices that are slow, switched on late, still printing text, or that
+// never give up a data block they were promised and write flash without
+// erasing it. Each ends in a correct success or a failure, in time.
+void BootloaderSessionTest::servedAtAnyPace_data() {
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<int>("high");  // of an Update from 0x8000
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<int>("endsBy");   // ms
+    QTest::addColumn<int>("packets");  // -1: not counted
+
+    const int success = int(SessionOutcome::Success);
+    // A lost acknowledgement leaves a device waiting for a block it never
+    // gives up; the headers that follow must not become that block.
+    for (const int length : {9, 19, 20, 128}) {
+        QTest::addRow("flash, %d-byte block, its acknowledgement lost", length)
+            << true << 0x8000 + length - 1 << "flash" << QStringList{"block@8000:lost"} << success
+            << 4000 << -1;
+        QTest::addRow("flash, %d-byte block, WriteMemory's acknowledgement lost", length)
+            << true << 0x8000 + length - 1 << "flash" << QStringList{"write@8000:lost"} << success
+            << 4000 << -1;
+    }
+    QTest::newRow("flash, two blocks, the erase after a lost acknowledgement lost twice")
+        << true << 0x8092 << "flash" << QStringList{"block@8080:lost", "erase@8080:silent*2"}
+        << success << 9000 << -1;
+    // The question comes at the pace of a silent device, also while the line
+    // keeps sending text.
+    QTest::newRow("a board still printing text meets the question")
+        << true << 0x80FF << "text" << QStringList{} << int(SessionOutcome::Cancelled) << 12000
+        << -1;
+    // Switched on at 8 s: the question at 6 s is answered Retry.
+    QTest::newRow("switched on late, one acknowledgement lost")
+        << true << 0x817F << "deaf" << QStringList{"block@8080:lost"} << success << 15000 << -1;
+    QTest::newRow("each answer in 1.2 s, Update")
+        << true << 0x817F << "slow" << QStringList{} << success << 30000 << -1;
+    QTest::newRow("each answer in 1.2 s, Read")
+        << false << 0 << "slow" << QStringList{} << success << 400000 << -1;
+    QTest::newRow("data blocks acknowledged in 1.2 s")
+        << true << 0x81FF << "slowblock" << QStringList{} << success << 20000 << -1;
+    // A device that answers in time never meets the learning watchdog.
+    QTest::newRow("answered in 0.9 s")
+        << true << 0x80FF << "0.9" << QStringList{} << success << 8000 << 8;
+}
+
+void BootloaderSessionTest::servedAtAnyPace() {
+    QFETCH(bool, update);
+    QFETCH(int, high);
+    QFETCH(QString, device);
+    QFETCH(QStringList, faults);
+    QFETCH(int, outcome);
+    QFETCH(int, endsBy);
+    QFETCH(int, packets);
+
+    Rig rig;
+    if (update) {
+        rig.Update(0x8000, high);
+    } else {
+        rig.ReadFirmware();
+    }
+    rig.Device.ReplyDelayMs = 5;
+    rig.Device.Flash = device == "flash";
+    rig.Boxes.Answers = {MessageAnswer::Retry};
+    if (device == "deaf") {
+        rig.Device.DeafUntilMs = 8000;
+    } else if (device == "slow") {
+        rig.Device.ReplyDelayMs = 1200;
+    } else if (device == "slowblock") {
+        rig.Device.DelayOf[Kind::Block] = 1200;
+    } else if (device == "0.9") {
+        rig.Device.ReplyDelayMs = 900;
+    } else if (device == "text") {
+        rig.Device.Dead = true;
+        rig.Boxes.Answers.clear();
+        std::function<void()> print = [&] {
+            rig.Port.Deliver("app: running\r\n");
+            rig.Clock.Post(1000, print);
+        };
+        rig.Clock.Post(300, print);
+    }
+    if (rig.Device.Flash) {
+        rig.Device.Memory.fill(0x00);  // nothing erased yet
+    }
+    PlanFaults(rig.Device, faults);
+    QVERIFY(rig.Run(endsBy));
+
+    QCOMPARE(int(rig.Session.Outcome()), outcome);
+    if (outcome == int(SessionOutcome::Success)) {
+        QVERIFY(update ? rig.DeviceHoldsImage() : ImageHoldsDeviceLowerHalf(rig));
+    } else {
+        QCOMPARE(rig.Boxes.Log.size(), 1);
+    }
+    if (packets >= 0) {
+        QCOMPARE(rig.Port.Writes.size(), packets);
+        for (int i = 2; i < packets; ++i) {
+            QCOMPARE(rig.Port.Writes[i].Time - rig.Port.Writes[i - 1].Time, 900);
+        }
+    }
+    VerifyClosedCleanly(rig);
+}
+
+// Nobody watched the line while the operator read the question for 20 s:
+// the erase resent on Retry goes out on a dirty line, and the late answer of
+// an earlier copy that comes right after it is asked about again.
+void BootloaderSessionTest::timeAtTheQuestionIsNoQuiet() {
+    Rig rig;
+    rig.Update(0x8000, 0x807F);
+    rig.Device.ReplyDelayMs = 5;
+    rig.Device.LateMs = 21500;
+    PlanFaults(rig.Device, {"erase@8000:silent*5", "erase@8000:late"});
+    rig.Boxes.HoldOpenMs = 20000;
+    rig.Boxes.Answers = {MessageAnswer::Retry};
+    QVERIFY(rig.Run());
+    QCOMPARE(rig.Boxes.Log.size(), 1);
+    QVERIFY(rig.State.SessionSucceeded);
+    QVERIFY(rig.DeviceHoldsImage());
+    QCOMPARE(rig.Device.OfKind(Kind::Erase).size(), 8);
+}
+
+// The device acknowledged a WriteMemory of `length` bytes and took the
+// packets sent after it (any run of them that ends with the last one) into
+// the block; the filler completes it, and the block must fail its check.
+void BootloaderSessionTest::fillerFailsWhateverTheDeviceTook_data() {
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QList<QByteArray>>("packets");  // sent after the WriteMemory
+
+    const QByteArray erase = Hex("5501001080");
+    const QByteArray write = Hex("550200108013");
+    QTest::newRow("nothing since") << 19 << QList<QByteArray>{};
+    QTest::newRow("copies of one erase") << 19 << QList<QByteArray>{erase, erase, erase};
+    QTest::newRow("copies of the WriteMemory") << 128 << QList<QByteArray>{write, write, write};
+    QTest::newRow("a run whose XOR is 1") << 9 << QList<QByteArray>{erase, Hex("01")};
+    QList<QByteArray> many;
+    for (int i = 0; i < 40; ++i) {
+        many << QByteArray(1, static_cast<char>(i * 37 + 1)) + Hex("00");
+    }
+    QTest::newRow("forty different packets") << 128 << many;
+}
+
+void BootloaderSessionTest::fillerFailsWhateverTheDeviceTook() {
+    QFETCH(int, length);
+    QFETCH(QList<QByteArray>, packets);
+
+    OwedBlock owed;
+    owed.Announced(length);
+    owed.Announced(7);  // a copy of the header changes nothing
+    for (const QByteArray& p : packets) {
+        owed.Sent(p);
+    }
+    QVERIFY(owed.IsOwed());
+    const QByteArray filler = owed.Filler();
+    QVERIFY(!owed.IsOwed());
+    QCOMPARE(filler.size(), length + 1);
+    QVERIFY(!filler.contains(char(0x55)));
+    for (qsizetype from = 0; from <= packets.size(); ++from) {
+        QByteArray taken;
+        for (qsizetype i = from; i < packets.size(); ++i) {
+            taken += packets[i];
+        }
+        if (taken.size() > length) {
+            continue;  // the block was complete before the filler came
+        }
+        const QByteArray block = (taken + filler).left(length + 1);
+        QVERIFY2(XorOfBytes(reinterpret_cast<const std::uint8_t*>(block.constData()), length) !=
+                     static_cast<std::uint8_t>(block[length]),
+                 qPrintable(QString::number(from)));
+    }
 }
 
 QTEST_GUILESS_MAIN(BootloaderSessionTest)

@@ -123,6 +123,41 @@ private slots:
         QCOMPARE(link.Device.Memory().left(3), Hex("123456"));
     }
 
+    // Flash: written bytes are ANDed in; a kept block is taken whenever its
+    // bytes come, also headers; a slow board answers late; one switched on
+    // late hears nothing before, while its application prints text.
+    void boardsThatDifferFromAPromptBootloader() {
+        DeviceLink link;
+        QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
+        link.Device.FillMemory(0xF0);
+        link.Device.SetFlash(true);
+        link.Device.SetKeepsAwaitedBlock(true);
+        QCOMPARE(link.Exchange("550200100001", 1), Hex("79"));
+        QCOMPARE(link.Exchange("3333", 1), Hex("79"));
+        QCOMPARE(link.Device.Memory().at(0x1000), '\x30');
+        QCOMPARE(link.Exchange("550200100009", 1), Hex("79"));
+        QTest::qWait(400);  // twice the quiet gap: the block is still awaited
+        // Two copies of one erase header are ten bytes whose XOR is 0: a
+        // block of nine bytes and its check byte that passes its check.
+        QCOMPARE(link.Exchange("5501001000", 1, Quiet), QByteArray());
+        QCOMPARE(link.Exchange("5501001000", 1), Hex("79"));
+        QCOMPARE(link.Device.Memory().mid(0x1000, 9), Hex("100000100050000010"));
+        QCOMPARE(link.Device.Counters().BlocksErased, 0);
+
+        link.Device.SetReplyDelayMs(300);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(link.Exchange("5501001000", 1), Hex("79"));
+        QVERIFY(clock.elapsed() >= 300);
+        link.Device.SetReplyDelayMs(0);
+
+        link.Device.SetAsleep(600, 100);
+        QVERIFY(link.Exchange(ConnectUpdate, 10, Quiet).left(5) == "app: ");
+        QTest::qWait(700);
+        link.Port.ReadAll();
+        QCOMPARE(link.Exchange(ConnectUpdate, 10), Hex(ConnectAccepted));
+    }
+
     void malformedRequestsAreNotCarriedOut() {
         DeviceLink link;
         QVERIFY2(link.StartAndOpen(), qPrintable(link.Error));
