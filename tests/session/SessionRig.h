@@ -43,7 +43,8 @@ enum class Kind { Connect, Erase, Write, Block, Read, Go, Unknown };
 // comes 990 ms after the packet, the rest 300 ms later. Stray: a stray byte
 // right before the reply, whose last byte comes 40 ms after the rest. Slow:
 // the device takes 1.7 s over the packet. Babble: Late, and from the reply on
-// 0x79 every 100 ms while the port is open.
+// 0x79 every 100 ms while the port is open. Miswrite: a data block stored with
+// its middle byte wrong, and acknowledged.
 enum class Fault {
     None,
     Silent,
@@ -56,7 +57,8 @@ enum class Fault {
     Cut,
     Stray,
     Slow,
-    Babble
+    Babble,
+    Miswrite
 };
 
 struct Exchange {
@@ -198,6 +200,7 @@ private:
         e.Applied = fault;
         const Fault changed = fault;  // carried out as usual, only the reply differs
         if (fault == Fault::Late || fault == Fault::Twice || fault >= Fault::Cut) {
+            // Miswrite too: carried out, the damage done below.
             fault = Fault::None;
         }
         Log.append(e);
@@ -240,6 +243,9 @@ private:
                 if (acted && checked) {
                     for (int i = 0; i < BlockLength; ++i) {
                         Memory[BlockAddress + i] = static_cast<std::uint8_t>(bytes[i]);
+                    }
+                    if (changed == Fault::Miswrite) {
+                        Memory[BlockAddress + BlockLength / 2] ^= 0x10;
                     }
                 }
                 reply = QByteArray(1, static_cast<char>(checked ? StatusAck : StatusRefused));

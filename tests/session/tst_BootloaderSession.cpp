@@ -35,7 +35,7 @@ void PlanFaults(ScriptedDevice& device, const QStringList& plan) {
         {"silent", Fault::Silent}, {"refuse", Fault::Refuse}, {"garbage", Fault::Garbage},
         {"badxor", Fault::BadXor}, {"short", Fault::Short},   {"late", Fault::Late},
         {"twice", Fault::Twice},   {"cut", Fault::Cut},       {"stray", Fault::Stray},
-        {"slow", Fault::Slow},     {"babble", Fault::Babble}};
+        {"slow", Fault::Slow},     {"babble", Fault::Babble}, {"miswrite", Fault::Miswrite}};
     for (const QString& item : plan) {
         const QStringList kindRest = item.split(u'@');
         const QStringList addressRest = kindRest[1].split(u':');
@@ -113,6 +113,8 @@ private slots:
     void lateAcknowledgementBehindTransferFailureChangesNothing();
     void onlyTrustedRepliesMoveTheSessionOn_data();
     void onlyTrustedRepliesMoveTheSessionOn();
+    void readBackBeforeGoApplication_data();
+    void readBackBeforeGoApplication();
 };
 
 void BootloaderSessionTest::packetsMatchTheWorkedExamples_data() {
@@ -1055,6 +1057,72 @@ void BootloaderSessionTest::onlyTrustedRepliesMoveTheSessionOn() {
     // (the first after the pause that follows the Connect reply).
     for (int i = 1; faults.isEmpty() && i < rig.Port.Writes.size(); ++i) {
         QCOMPARE(rig.Port.Writes[i].Time - rig.Port.Writes[i - 1].Time, i == 1 ? 105 : 5);
+    }
+    VerifyClosedCleanly(rig);
+}
+
+// --verify of fwloader-cli: the written range read back before GoApplication,
+// a block read back wrong written again, a block that stays wrong a failure.
+void BootloaderSessionTest::readBackBeforeGoApplication_data() {
+    QTest::addColumn<bool>("verify");
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<QString>("sequence");
+    QTest::addColumn<QString>("message");  // empty: success
+    QTest::addColumn<int>("mismatch");
+    QTest::addColumn<int>("verifyMs");  // -1: not compared
+
+    const QString written = QStringLiteral("E1200 W1270+16 B E1280 W1280+33 B");
+    QTest::newRow("off: a byte stored wrong goes unnoticed")
+        << false << QStringList{"block@1280:miswrite"} << written + " G1270" << QString() << -1
+        << 0;
+    QTest::newRow("read back equal")
+        << true << QStringList{} << written + " R1200 R1280 G1270" << QString() << -1 << 10;
+    QTest::newRow("a byte stored wrong once: its block written again")
+        << true << QStringList{"block@1270:miswrite"}
+        << written + " R1200 E1200 W1270+16 B R1200 R1280 G1270" << QString() << -1 << 30;
+    QTest::newRow("a byte stored wrong every time: failure at it")
+        << true << QStringList{"block@1280:miswrite*3"}
+        << written + " R1200 R1280 E1280 W1280+33 B R1280 E1280 W1280+33 B R1280"
+        << QStringLiteral("读写失败,地址 = 1290") << 0x1290 << 50;
+    QTest::newRow("a read-back frame that fails its check is asked again")
+        << true << QStringList{"read@1280:badxor"} << written + " R1200 R1280 R1280 G1270"
+        << QString() << -1 << -1;
+}
+
+void BootloaderSessionTest::readBackBeforeGoApplication() {
+    QFETCH(bool, verify);
+    QFETCH(QStringList, faults);
+    QFETCH(QString, sequence);
+    QFETCH(QString, message);
+    QFETCH(int, mismatch);
+    QFETCH(int, verifyMs);
+
+    Rig rig;
+    rig.Update(0x1270, 0x12A0);
+    rig.Device.Memory[0x1250] = 0x5A;  // outside the image: not compared
+    rig.Device.ReplyDelayMs = 5;
+    rig.Session.VerifyAfterWrite = verify;
+    PlanFaults(rig.Device, faults);
+    QVERIFY(rig.Run());
+
+    QCOMPARE(rig.Device.Sequence(), sequence);
+    QCOMPARE(rig.Session.VerifyMismatch(), mismatch);
+    if (verifyMs >= 0) {
+        QCOMPARE(rig.Session.VerifyMs(), qint64(verifyMs));
+    }
+    for (const Exchange& read : rig.Device.OfKind(Kind::Read)) {
+        QCOMPARE(read.Bytes.toHex().mid(6), read.Address == 0x1200 ? "12008052" : "12808052");
+    }
+    if (message.isEmpty()) {
+        QCOMPARE(rig.Session.Outcome(), SessionOutcome::Success);
+        QCOMPARE(rig.Session.Verified(), verify);
+        QCOMPARE(rig.DeviceHoldsImage(), verify);
+        QVERIFY(rig.Boxes.Log.isEmpty());
+    } else {
+        QCOMPARE(rig.Session.Outcome(), SessionOutcome::TransferFailure);
+        QVERIFY(!rig.Session.Verified() && !rig.State.SessionSucceeded);
+        QCOMPARE(rig.Boxes.Log.size(), 1);
+        QCOMPARE(rig.Boxes.Log[0].Text, message);
     }
     VerifyClosedCleanly(rig);
 }
