@@ -344,12 +344,7 @@ void BootloaderSession::ConnectAccepted(const QByteArray& r) {
         NextPhase = 2;
     } else {
         // The first request goes to AddressPage * 256, the start of the page.
-        CommandHeader[1] = CodeReadMemory;
-        CommandHeader[5] = ReadBlockLength;
-        CommandHeader[6] = ReadMarker;
-        HeaderLength = 7;
-        ReplyLength = ReadBlockLength + 1;
-        NextPhase = 2;
+        BuildRead();
     }
     SendNext(QStringLiteral("EraseMemory"));
 }
@@ -496,16 +491,21 @@ bool BootloaderSession::ReadBackNext() {
 // starts, and what a failure names.
 void BootloaderSession::RequestReadBack() {
     SetCurrent(std::max(ReadBackBlock, Low()));
-    CommandHeader[1] = CodeReadMemory;
     CommandHeader[2] = 0;
     CommandHeader[3] = static_cast<std::uint8_t>(ReadBackBlock / 256);
     CommandHeader[4] = static_cast<std::uint8_t>(ReadBackBlock % 256);
+    BuildRead();
+    SendNext(QStringLiteral("ReadMemory"));
+}
+
+// A ReadMemory of 128 bytes at the address in bytes 3 and 4.
+void BootloaderSession::BuildRead() {
+    CommandHeader[1] = CodeReadMemory;
     CommandHeader[5] = ReadBlockLength;
     CommandHeader[6] = ReadMarker;
     HeaderLength = 7;
     ReplyLength = ReadBlockLength + 1;
     NextPhase = 2;
-    SendNext(QStringLiteral("ReadMemory"));
 }
 
 // Only the image's bytes of the block are compared: the rest of it is not

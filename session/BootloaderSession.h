@@ -189,6 +189,7 @@ private:
     void CountRetry();
     bool ReadBackNext();
     void RequestReadBack();
+    void BuildRead();
     void CompareReadBack(const QByteArray& r);
     void SetCurrent(std::int32_t address);
     void WriteHeader();
