@@ -392,6 +392,10 @@ private slots:
         QCOMPARE(endings.value("success").toInt(), 1);
         QCOMPARE(endings.value("cancelled").toInt(), 1);
         QCOMPARE(endings.value("interrupted").toInt(), 0);
+        // Only a read-back that was made and equal is told.
+        QVERIFY(!HumanReporter::ResultText(good).contains("read back"));
+        good.Verified = true;
+        QVERIFY(HumanReporter::ResultText(good).contains("read back equal"));
     }
 
     // On a terminal each running port keeps one line, cut to the width and
