@@ -2,7 +2,7 @@
 // thread of its own (the command line's own gang), each simulated device on
 // a thread of its own, all with line timing at 19200 baud.
 //
-//   gang_bench [--kib N] [--ports N] [--runs N]
+//   gang_bench [--kib N] [--ports N] [--runs N] [--verify-runs N]
 //
 // (a) One Update alone, then the same Update on eight ports at once: the
 //     wall time of the gang against the wall time of one (target: at most
@@ -14,6 +14,10 @@
 //     against its time alone, and the longest gap between its packets (a
 //     stall of the good port by another's fault would show here), as the
 //     device sees them.
+// (v) What --verify costs: one port's Update without and with the read-back
+//     of the written range before GoApplication (--verify-runs N; with
+//     --runs 0 only this part runs), against the line's least time for the
+//     read-back's bytes.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -121,7 +125,7 @@ struct GangRun {
     std::vector<PortResult> Results;
 };
 
-GangRun RunGang(const std::vector<int>& coms, const ProcessState& base) {
+GangRun RunGang(const std::vector<int>& coms, const ProcessState& base, bool verify = false) {
     std::vector<PortJob> jobs;
     for (const int com : coms) {
         PortJob job;
@@ -130,6 +134,7 @@ GangRun RunGang(const std::vector<int>& coms, const ProcessState& base) {
         job.State = std::make_shared<ProcessState>(base);
         job.State->ComPortNumber = job.Number;
         job.SuccessText = QStringLiteral("Successful");
+        job.Verify = verify;
         jobs.push_back(std::move(job));
     }
     GangRun run;
@@ -170,13 +175,17 @@ int main(int argc, char** argv) {
                                          QStringLiteral("Ports of the gang (2 to 16)."),
                                          QStringLiteral("n"), QStringLiteral("8"));
     const QCommandLineOption runsOption(QStringLiteral("runs"),
-                                        QStringLiteral("Runs of each measurement."),
+                                        QStringLiteral("Runs of (a) and (b); 0: only (v)."),
                                         QStringLiteral("n"), QStringLiteral("1"));
-    parser.addOptions({kibOption, portsOption, runsOption});
+    const QCommandLineOption verifyOption(QStringLiteral("verify-runs"),
+                                          QStringLiteral("Runs of (v), the cost of --verify."),
+                                          QStringLiteral("n"), QStringLiteral("1"));
+    parser.addOptions({kibOption, portsOption, runsOption, verifyOption});
     parser.process(app);
     const int kib = std::clamp(parser.value(kibOption).toInt(), 1, 64);
     const int ports = std::clamp(parser.value(portsOption).toInt(), 2, 16);
-    const int runs = std::max(1, parser.value(runsOption).toInt());
+    const int runs = std::max(0, parser.value(runsOption).toInt());
+    const int verifyRuns = std::max(0, parser.value(verifyOption).toInt());
 
     QTemporaryDir root;
     qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(root.path()));
@@ -212,6 +221,45 @@ int main(int argc, char** argv) {
             }
         }
     };
+
+    if (verifyRuns > 0) {
+        // The read-back asks for each 128-byte block of the range: 7 bytes
+        // out, 129 back, 10 bits a byte at 19200 baud.
+        const int blocks = (kib * 1024 + 127) / 128;
+        const double readBackLineSeconds = blocks * (7 + 129) * 10.0 / 19200.0;
+        std::printf("\n(v) one port's Update without and with --verify\n");
+        std::vector<double> costs;
+        for (int run = 0; run < verifyRuns; ++run) {
+            devices[0]->Prepare({}, false);
+            const GangRun plain = RunGang({coms[0]}, base);
+            check(plain, 1);
+            devices[0]->Prepare({}, false);
+            const GangRun verified = RunGang({coms[0]}, base, true);
+            check(verified, 1);
+            const PortResult& p = plain.Results[0];
+            const PortResult& v = verified.Results[0];
+            if (!v.Verified.value_or(false)) {
+                std::fprintf(stderr, "gang_bench: the Update with --verify was not verified\n");
+                ++failures;
+            }
+            costs.push_back(v.Seconds - p.Seconds);
+            std::printf(
+                "run %d: without %.3f s (sent %lld, received %lld), with %.3f s (sent %lld, "
+                "received %lld): verify took %.3f s by the session's clock, %.3f s more "
+                "in all; with/without %.3f\n",
+                run + 1, p.Seconds, static_cast<long long>(p.BytesSent),
+                static_cast<long long>(p.BytesReceived), v.Seconds,
+                static_cast<long long>(v.BytesSent), static_cast<long long>(v.BytesReceived),
+                v.VerifySeconds, costs.back(), v.Seconds / p.Seconds);
+        }
+        std::printf(
+            "verify's cost (median of %d): %.3f s; the read-back's least line time %.3f s "
+            "(%d blocks)\n",
+            verifyRuns, Percentile(costs, 0.5), readBackLineSeconds, blocks);
+    }
+    if (runs == 0) {
+        return failures == 0 ? 0 : 1;
+    }
 
     std::printf("\n(a) one port alone against %d ports at once\n", ports);
     std::vector<double> ratios;

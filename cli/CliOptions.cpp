@@ -41,7 +41,7 @@ const char UpdateHelp[] =
     "Usage: fwloader-cli update --port P [--port P ...] [--folder DIR | --file FILE]\n"
     "                           [--model A:B:C] [--version MAJOR.MINOR] [--retries N]\n"
     "                           [--timeout S] [--log FILE] [--station NAME]\n"
-    "                           [--json] [--trace DIR] [--quiet]\n"
+    "                           [--json] [--trace DIR] [--quiet] [--verify]\n"
     "\n"
     "Writes the firmware to the device on every --port, all at once.\n"
     "\n"
@@ -74,7 +74,13 @@ const char UpdateHelp[] =
     "  --json           JSON Lines on standard output (see the README).\n"
     "  --trace DIR      one file per port in DIR with every call and byte, timed to\n"
     "                   the microsecond.\n"
-    "  --quiet          no progress, only the result of each port.\n";
+    "  --quiet          no progress, only the result of each port.\n"
+    "  --verify         before the device is told to start its application, read\n"
+    "                   the written range back and compare it with the firmware; a\n"
+    "                   block that differs is erased and written again (twice at\n"
+    "                   most), and a unit whose memory still differs fails with the\n"
+    "                   first differing address. It costs about as long again as\n"
+    "                   the writing; the default --timeout allows for it.\n";
 
 const char ReadHelp[] =
     "Usage: fwloader-cli read --port P --output FILE [--format hex|bin] [--json]\n"
@@ -115,8 +121,8 @@ const char PortsHelp[] =
 QStringList OptionsOf(Command command) {
     switch (command) {
         case Command::Update:
-            return {"port=",    "folder=", "file=",    "model=", "version=", "retries=",
-                    "timeout=", "log=",    "station=", "trace=", "json",     "quiet"};
+            return {"port=", "folder=",  "file=",  "model=", "version=", "retries=", "timeout=",
+                    "log=",  "station=", "trace=", "json",   "quiet",    "verify"};
         case Command::Read:
             return {"port=",    "output=", "format=",  "folder=", "model=", "retries=",
                     "timeout=", "log=",    "station=", "trace=",  "json",   "quiet"};
@@ -144,7 +150,7 @@ QString CommandName(Command command) {
 
 // Stores one option's value; false with the reason when it cannot be used.
 bool Apply(CliOptions& options, const QString& name, const QString& value, QString& error) {
-    const bool flag = name == u"json" || name == u"quiet" || name == u"probe";
+    const bool flag = name == u"json" || name == u"quiet" || name == u"probe" || name == u"verify";
     if (!flag && value.isEmpty()) {
         error = QStringLiteral("--%1 needs a value").arg(name);
         return false;
@@ -197,6 +203,8 @@ bool Apply(CliOptions& options, const QString& name, const QString& value, QStri
         options.Quiet = true;
     } else if (name == u"probe") {
         options.Probe = true;
+    } else if (name == u"verify") {
+        options.Verify = true;
     }
     return true;
 }
@@ -219,7 +227,7 @@ QString CheckCombination(const CliOptions& options) {
 
 }  // namespace
 
-int DefaultTimeoutSeconds(bool update, int low, int high, int retries) {
+int DefaultTimeoutSeconds(bool update, int low, int high, int retries, bool verify) {
     constexpr double BitsPerByte = 10;
     constexpr double SlowestBaud = 9600;
     constexpr int Block = 128;
@@ -234,7 +242,8 @@ int DefaultTimeoutSeconds(bool update, int low, int high, int retries) {
     const int blocks = bytes == 0 ? 0 : high / Block - low / Block + 1;
     // Each data block goes out with its check byte and is answered with one.
     const double exchanged =
-        ConnectAndGo + (update ? bytes + blocks * (EraseAndWrite + 2) : blocks * ReadExchange);
+        ConnectAndGo + (update ? bytes + blocks * (EraseAndWrite + 2) : blocks * ReadExchange) +
+        (update && verify ? blocks * ReadExchange : 0);
     const double lineSeconds = exchanged * BitsPerByte / SlowestBaud;
     return static_cast<int>(std::ceil(2 * lineSeconds)) +
            QuestionSeconds * (std::max(0, retries) + 1);

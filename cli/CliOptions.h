@@ -24,6 +24,7 @@ struct CliOptions {
     QString LogFile;            // --log
     QString Station;            // --station (empty: the host name)
     bool Probe = false;         // ports --probe
+    bool Verify = false;        // update --verify: read back before GoApplication
 };
 
 struct CliParse {
@@ -52,5 +53,6 @@ inline constexpr int MaxTimeoutSeconds = 7 * 24 * 3600;
 // each Retry answer. An Update of [low, high] exchanges Connect, then for
 // each 128-byte block EraseMemory, WriteMemory and the data block, then
 // GoApplication; a read exchanges Connect, a ReadMemory for each block of
-// [low, high] and GoApplication. Whole seconds, rounded up.
-int DefaultTimeoutSeconds(bool update, int low, int high, int retries);
+// [low, high] and GoApplication; an Update with verify adds a ReadMemory for
+// each block. Whole seconds, rounded up.
+int DefaultTimeoutSeconds(bool update, int low, int high, int retries, bool verify = false);

@@ -204,7 +204,7 @@ Plan MakePlan(const CliOptions& options, FileSystem& files, const SystemRoots& r
         options.TimeoutSeconds >= 0
             ? options.TimeoutSeconds
             : DefaultTimeoutSeconds(update, plan.Base.ImageLowestAddress,
-                                    plan.Base.ImageHighestAddress, options.Retries);
+                                    plan.Base.ImageHighestAddress, options.Retries, options.Verify);
     QStringList devices;
     for (const PlannedPort& port : plan.Ports) {
         devices << port.Device;

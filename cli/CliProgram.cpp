@@ -121,6 +121,10 @@ QByteArray LogRecord(const LogContext& context, const PlannedPort& port, const P
                                      .arg(base.FirmwareVersion.Major)
                                      .arg(base.FirmwareVersion.Minor));
     }
+    if (result.Verified) {
+        record.insert("verified", *result.Verified);
+        record.insert("verify_seconds", std::round(result.VerifySeconds * 1000.0) / 1000.0);
+    }
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }
 
@@ -209,6 +213,7 @@ int RunSessions(const CliOptions& options, Console& console) {
         job.SuccessText = update ? QStringLiteral("Successful") : QStringLiteral("读取成功");
         job.Trace = traces[i];
         job.TimeoutMs = plan.TimeoutSeconds * 1000;
+        job.Verify = update && options.Verify;
         job.CheckOpenedPort = [device = port.Device, roots] {
             return LatencyWarning(device, roots);
         };

@@ -138,6 +138,7 @@ public:
           UpdateSession(job.State->SessionModeUpdate),
           Session(*job.State, Traced, *Timer1, *SettleTimer, *this, *Sleeper, *this) {
         Trace.Write(QStringLiteral("session on %1 (%2)").arg(job.Label, Describe(job)));
+        Session.VerifyAfterWrite = job.Verify;
         Traced.AfterWrite = [this](const QByteArray& bytes) {
             PastConnect = PastConnect || !IsConnectHeader(bytes);
         };
@@ -227,6 +228,13 @@ public:
         }
         if (!portError.isEmpty()) {
             parts << QStringLiteral("the port reported: %1").arg(portError);
+        }
+        if (Session.VerifyMismatch() >= 0) {
+            parts << QStringLiteral(
+                         "read back different from the firmware at %1 after %2 "
+                         "rewrites of its block")
+                         .arg(AddressText(Session.VerifyMismatch()))
+                         .arg(BootloaderSession::VerifyRewriteLimit);
         }
         if (!update) {
             parts << QStringLiteral("stopped at %1; a read leaves the device unchanged")
@@ -339,6 +347,10 @@ void PortSession::End() {
     result.BytesSent = live.Traced.BytesSent();
     result.BytesReceived = live.Traced.BytesReceived();
     result.Retries = live.RetriesGiven;
+    if (live.UpdateSession) {
+        result.Verified = live.Session.Verified();
+        result.VerifySeconds = static_cast<double>(live.Session.VerifyMs()) / 1000.0;
+    }
     live.Trace.Write(
         QStringLiteral("end: %1%2%3")
             .arg(EndingName(result.Ending),

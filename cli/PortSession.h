@@ -13,6 +13,7 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "OneShotTimer.h"
 #include "Pause.h"
@@ -63,6 +64,8 @@ struct PortJob {
     // Runs on the session's thread once its port has opened, before the
     // first byte goes out; a text it returns is reported as a warning.
     std::function<QString()> CheckOpenedPort;
+    // An Update reads the written range back before GoApplication.
+    bool Verify = false;
 };
 
 struct PortResult {
@@ -86,6 +89,10 @@ struct PortResult {
     qint64 BytesReceived = 0;
     int Retries = 0;  // the watchdog's questions answered Retry
     bool TraceFailed = false;
+    // An Update's: whether the written range was read back equal to the
+    // image (never without Verify), and how long the read-back took.
+    std::optional<bool> Verified;
+    double VerifySeconds = 0;
 };
 Q_DECLARE_METATYPE(PortResult)
 

@@ -61,6 +61,10 @@ QJsonObject ResultObject(const QString& port, const PortResult& result) {
         object.insert("address", result.Address);
         object.insert("half_written", result.HalfWritten);
     }
+    if (result.Verified) {
+        object.insert("verified", *result.Verified);
+        object.insert("verify_seconds", Rounded(result.VerifySeconds));
+    }
     return object;
 }
 
@@ -148,6 +152,9 @@ QString HumanReporter::ResultText(const PortResult& result) {
                        .arg(result.Seconds, 0, 'f', 2);
     if (!result.Message.isEmpty()) {
         text += QStringLiteral(": ") + result.Message;
+    }
+    if (result.Verified.value_or(false)) {
+        text += QStringLiteral(", read back equal in %1 s").arg(result.VerifySeconds, 0, 'f', 2);
     }
     if (!result.Detail.isEmpty()) {
         text += QStringLiteral(" (%1)").arg(result.Detail);

@@ -79,6 +79,11 @@ void BootloaderSession::Form_Load() {
     View.SetProgress(0.0f);
     State.SessionSucceeded = false;
     CloseRequested = false;
+    ReadingBack = false;
+    ReadBackOver = false;
+    ReadBackEqual = false;
+    ReadBackRewrites = 0;
+    Mismatch = -1;
 
     if (!State.SessionModeUpdate && !State.SessionModeReadFirmware) {
         return;  // nothing to do: the window waits until the operator closes it
@@ -410,12 +415,7 @@ void BootloaderSession::ConnectAccepted(const QByteArray& r) {
         NextPhase = 2;
     } else {
         // The first request goes to AddressPage * 256, the start of the page.
-        CommandHeader[1] = CodeReadMemory;
-        CommandHeader[5] = ReadBlockLength;
-        CommandHeader[6] = ReadMarker;
-        HeaderLength = 7;
-        ReplyLength = ReadBlockLength + 1;
-        NextPhase = 2;
+        BuildRead();
     }
     SendNext(QStringLiteral("EraseMemory"));
 }
@@ -452,6 +452,10 @@ void BootloaderSession::BlockReply(const QByteArray& r) {
 // Byte 0 is data whatever its value; the frame is the trusted answer (its
 // check byte right, nothing behind it, the request sent on a clean line).
 void BootloaderSession::ReadBlockReceived(const QByteArray& r) {
+    if (ReadingBack) {
+        CompareReadBack(r);
+        return;
+    }
     const int n = CommandHeader[5];
     const int start = CommandHeader[3] * 256 + CommandHeader[4];
     for (int i = 0; i < n && start + i < ImageSize; ++i) {
@@ -479,6 +483,9 @@ void BootloaderSession::ReadBlockReceived(const QByteArray& r) {
 }
 
 void BootloaderSession::NextUpdateStep() {
+    if (ReadBackNext()) {
+        return;
+    }
     const std::int32_t cur = Current();
     if (cur > High()) {
         CommandHeader[1] = CodeGoApplication;
@@ -507,6 +514,102 @@ void BootloaderSession::NextUpdateStep() {
     ReplyLength = 1;
     NextPhase = 1;
     SendNext(QStringLiteral("WriteMemory"));
+}
+
+// After the last block, and after a block read back wrong has been written
+// again to its end: the next read-back request, if the read-back is asked
+// for and not over.
+bool BootloaderSession::ReadBackNext() {
+    if (!VerifyAfterWrite || ReadBackOver) {
+        return false;
+    }
+    const std::int32_t cur = Current();
+    if (!ReadingBack) {
+        if (cur <= High()) {
+            return false;
+        }
+        ReadingBack = true;
+        ReadBackStartMs = Timer1.NowMs();
+        ReadBackBlock = Low() & ~(BlockSize - 1);
+    } else if (cur <= High() && (cur & ~(BlockSize - 1)) == ReadBackBlock) {
+        return false;  // the block being written again is not written to its end yet
+    }
+    RequestReadBack();
+    return true;
+}
+
+// ReadMemory of the whole 128-byte block; its frame is taken as a read
+// session takes one (ReadBlockReceived), then compared. Meanwhile the
+// current address is the block's first byte of the image: where a rewrite
+// starts, and what a failure names.
+void BootloaderSession::RequestReadBack() {
+    SetCurrent(std::max(ReadBackBlock, Low()));
+    CommandHeader[2] = 0;
+    CommandHeader[3] = static_cast<std::uint8_t>(ReadBackBlock / 256);
+    CommandHeader[4] = static_cast<std::uint8_t>(ReadBackBlock % 256);
+    BuildRead();
+    SendNext(QStringLiteral("ReadMemory"));
+}
+
+// A ReadMemory of 128 bytes at the address in bytes 3 and 4.
+void BootloaderSession::BuildRead() {
+    CommandHeader[1] = CodeReadMemory;
+    CommandHeader[5] = ReadBlockLength;
+    CommandHeader[6] = ReadMarker;
+    HeaderLength = 7;
+    ReplyLength = ReadBlockLength + 1;
+    NextPhase = 2;
+}
+
+// Only the image's bytes of the block are compared: the rest of it is not
+// the firmware's.
+void BootloaderSession::CompareReadBack(const QByteArray& r) {
+    const std::int32_t last = std::min(ReadBackBlock + BlockSize - 1, High());
+    std::int32_t differs = -1;
+    for (std::int32_t a = std::max(ReadBackBlock, Low()); a <= last && differs < 0; ++a) {
+        if (At(r, a - ReadBackBlock) != State.FirmwareImage[a]) {
+            differs = a;
+        }
+    }
+    if (differs < 0) {
+        ReadBackRewrites = 0;
+        ReadBackBlock += BlockSize;
+        if (ReadBackBlock <= High()) {
+            RequestReadBack();
+            return;
+        }
+        ReadBackOver = true;
+        ReadBackEqual = true;
+        ReadBackEndMs = Timer1.NowMs();
+        SetCurrent(High() + 1);
+        NextUpdateStep();  // GoApplication
+        return;
+    }
+    if (ReadBackRewrites < VerifyRewriteLimit) {
+        // Erased and written again from the block's first byte of the image
+        // (the current address already), then read back once more.
+        ++ReadBackRewrites;
+        BuildErase(ReadBackBlock);
+        SendNext(QStringLiteral("EraseMemory"));
+        return;
+    }
+    ReadBackOver = true;
+    Mismatch = differs;
+    ReadBackEndMs = Timer1.NowMs();
+    SetCurrent(differs);
+    TransferFailure();
+}
+
+qint64 BootloaderSession::VerifyMs() const {
+    if (!ReadingBack) {
+        return 0;
+    }
+    return (ReadBackOver ? ReadBackEndMs : Timer1.NowMs()) - ReadBackStartMs;
+}
+
+void BootloaderSession::SetCurrent(std::int32_t address) {
+    AddressPage = static_cast<std::int16_t>(address / 256);
+    AddressLow = static_cast<std::int16_t>(address % 256);
 }
 
 void BootloaderSession::BuildErase(std::int32_t block) {

@@ -119,6 +119,24 @@ public:
 
     // True between Form_Load and Form_Unload; handlers do nothing otherwise.
     bool IsLoaded() const { return Loaded; }
+
+    // Read-back of an Update (fwloader-cli --verify; the window never asks
+    // for it). Set before Form_Load: after the last block, and before
+    // GoApplication, the written range is read back block by block with
+    // ReadMemory, as a read session reads, and compared with the image. A
+    // block that differs is erased and written again and read back once more,
+    // up to VerifyRewriteLimit times; a block that still differs ends the
+    // session as a transfer failure at its first differing address.
+    bool VerifyAfterWrite = false;
+    static constexpr int VerifyRewriteLimit = 2;
+    // The range was read back equal to the image.
+    bool Verified() const { return ReadBackEqual; }
+    // The first address that still differed when the session gave up; -1
+    // when none did.
+    std::int32_t VerifyMismatch() const { return Mismatch; }
+    // Milliseconds from the first read-back request to the read-back's end
+    // (or to now, when it has not ended); 0 when it never began.
+    qint64 VerifyMs() const;
     // The ending the session came to; Running until it has decided on one.
     // Decided once: SessionSucceeded is set only with Success.
     SessionOutcome Outcome() const { return Ending; }
@@ -174,6 +192,11 @@ private:
     void WatchAgain();
     void Advance(int n);
     void CountRetry();
+    bool ReadBackNext();
+    void RequestReadBack();
+    void BuildRead();
+    void CompareReadBack(const QByteArray& r);
+    void SetCurrent(std::int32_t address);
     void WriteHeader();
     void SendNext(const QString& stepName);
     void EndSettle(const QString& stepName);
@@ -202,4 +225,15 @@ private:
     SessionOutcome Ending = SessionOutcome::Running;
     // Records the ending; the first one decided stands.
     void DecideEnding(SessionOutcome outcome);
+
+    // Read-back state: started with the first request, the base of the block
+    // read back (or rewritten) now, its rewrites so far, and the end.
+    bool ReadingBack = false;
+    bool ReadBackOver = false;
+    bool ReadBackEqual = false;
+    std::int32_t ReadBackBlock = 0;
+    int ReadBackRewrites = 0;
+    std::int32_t Mismatch = -1;
+    qint64 ReadBackStartMs = 0;
+    qint64 ReadBackEndMs = 0;
 };

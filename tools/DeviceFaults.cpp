@@ -30,6 +30,7 @@ const ActionName ActionNames[] = {
     {"stray", FaultKind::StrayBefore},
     {"slow", FaultKind::Slow},
     {"babble", FaultKind::Babble},
+    {"miswrite", FaultKind::Miswrite},
 };
 
 constexpr int DefaultLateMs = 1500;
@@ -125,6 +126,8 @@ bool FaultAppliesTo(FaultKind fault, ExchangeKind kind) {
         case FaultKind::WrongModel:
         case FaultKind::Only9600:
             return kind == ExchangeKind::Connect;
+        case FaultKind::Miswrite:
+            return kind == ExchangeKind::DataBlock;
     }
     return false;
 }

@@ -38,8 +38,9 @@ enum class FaultKind {
     Babble,       // LateReply; when a copy (or any request) came in meanwhile, the
                   // line then babbles: a random byte every few ms for SpanMs (0: until
                   // the device stops)
+    Miswrite,     // a data block stored with one byte wrong, and acknowledged
 };
-inline constexpr int FaultKindCount = 18;
+inline constexpr int FaultKindCount = 19;
 
 // Whether the fault leaves the request carried out and only changes its reply.
 bool ChangesOnlyTheReply(FaultKind fault);
@@ -138,9 +139,9 @@ public:
     // KIND* (each); KIND is connect, erase, write, data, read, go or any.
     // ACTION is silence, drop, nack, status[=HH], badxor, flip, refuse,
     // wrongmodel, only9600, vanish, late[=MS], twice[=MS], junk, cut[=MS],
-    // stray[=MS], slow[=MS] or babble[=MS] (how long; 0 until the device
-    // stops). Random rates also take cut, stray, slow and babble. False with a
-    // reason when not understood.
+    // stray[=MS], slow[=MS], babble[=MS] (how long; 0 until the device
+    // stops) or miswrite (data blocks). Random rates also take cut, stray,
+    // slow and babble. False with a reason when not understood.
     bool AddFromText(const QString& text, QString* error);
 
 private:

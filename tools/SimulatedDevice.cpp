@@ -609,6 +609,11 @@ void SimulatedDevice::HandleDataBlock(const QByteArray& block) {
                 }
                 target = Flash ? static_cast<char>(target & block[i]) : block[i];
             }
+            if (fault == FaultKind::Miswrite) {
+                // The middle byte's bit 4 does not take: nothing tells but a read-back.
+                Mem[DataAddress + n / 2] = static_cast<char>(Mem[DataAddress + n / 2] ^ 0x10);
+                Note(QStringLiteral("stored %1 wrong").arg(DataAddress + n / 2, 4, 16));
+            }
             ++Count.BlocksWritten;
             if (fault != FaultKind::DropReply) {
                 Reply(QByteArray(1, static_cast<char>(Ack)), length);

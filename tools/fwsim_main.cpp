@@ -117,7 +117,8 @@ int main(int argc, char** argv) {
                        "random:silence=0.05,nack=0.02,late=0.01,latems=1100-2000,afterlate=0.5. "
                        "Actions: silence, drop, nack, status[=HH], badxor, flip, refuse, "
                        "wrongmodel, only9600, vanish, late[=ms] (the line stays that slow while "
-                       "the late reply is on its way), twice[=ms gap], junk. Repeatable."),
+                       "the late reply is on its way), twice[=ms gap], junk, miswrite (a data "
+                       "block stored with one byte wrong, and acknowledged). Repeatable."),
         QStringLiteral("fault"));
     const QCommandLineOption seedOption(QStringLiteral("seed"),
                                         QStringLiteral("Seed of the random faults."),

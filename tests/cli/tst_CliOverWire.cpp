@@ -289,13 +289,65 @@ private slots:
             QCOMPARE(record.keys(),
                      (QStringList{"bytes_received", "bytes_sent", "command", "detail", "device",
                                   "ending", "file", "fwloader_version", "host", "model", "port",
-                                  "retries", "seconds", "sha256", "station", "time", "version"}));
+                                  "retries", "seconds", "sha256", "station", "time", "verified",
+                                  "verify_seconds", "version"}));
+            QCOMPARE(record.value("verified").toBool(), false);
             QCOMPARE(record.value("station").toString(), QStringLiteral("line 3"));
             QCOMPARE(record.value("sha256").toString().toLatin1(), sha256.toHex());
             QVERIFY(QDateTime::fromString(record.value("time").toString(), Qt::ISODate).isValid());
             QCOMPARE(record.value("port"), results[i].value("port"));
             QCOMPARE(record.value("ending"), results[i].value("ending"));
         }
+    }
+
+    // --verify against a device that stores one byte of a block wrong and
+    // acknowledges it: without it, a success over wrong memory; with it, the
+    // block written again, or a failure at that byte when it never takes.
+    void verifyReadsTheWrittenRangeBack_data() {
+        QTest::addColumn<bool>("verify");
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("reads");  // ReadMemory requests received
+        QTest::addColumn<int>("erases");
+        QTest::addColumn<int>("mismatch");  // -1: a success
+        // 3,000 bytes at 0x8010: 24 blocks; the third data block is 0x8100.
+        QTest::newRow("off") << false << "data#3:miswrite" << 0 << 24 << -1;
+        QTest::newRow("on, wrong once") << true << "data#3:miswrite" << 25 << 25 << -1;
+        QTest::newRow("on, wrong every time") << true << "data*:miswrite" << 3 << 26 << 0x8048;
+    }
+
+    void verifyReadsTheWrittenRangeBack() {
+        QFETCH(bool, verify);
+        QFETCH(QString, fault);
+        QFETCH(int, reads);
+        QFETCH(int, erases);
+        QFETCH(int, mismatch);
+        const QByteArray firmware = RandomBytes(3000, 7);
+        Put("Board_2.15.hex", HexFile(0x8010, firmware));
+        SimulatedDevice& device = AddDevice(5);
+        QVERIFY(device.AddFault(fault));
+        const QString log = Folder->filePath("flash.jsonl");
+        QStringList arguments{"update",       "--port", "COM5",  "--folder",
+                              Folder->path(), "--json", "--log", log};
+        if (verify) {
+            arguments << "--verify";
+        }
+
+        const CliRun run = Run(arguments);
+        QVERIFY2(!run.TimedOut && !run.Crashed, run.Err.constData());
+        const bool ok = mismatch < 0;
+        QCOMPARE(run.Exit, ok ? 0 : 1);
+        const QJsonObject result = run.EventsOf("COM5").last();
+        for (const QJsonObject& told : {result, QJsonDocument::fromJson(ReadFile(log)).object()}) {
+            QCOMPARE(told.value("ending").toString(), ok ? "success" : "transfer-failure");
+            QCOMPARE(told.value("verified").toBool(), verify && ok);
+            QVERIFY(told.value("verify_seconds").isDouble());  // whole ms: may be 0 here
+        }
+        QCOMPARE(device.Counters().Of(ExchangeKind::ReadMemory), reads);
+        QCOMPARE(device.Counters().BlocksErased, erases);
+        QCOMPARE(device.Memory().mid(0x8010, firmware.size()) == firmware, verify && ok);
+        QCOMPARE(device.LastApplicationAddress(), ok ? 0x8010 : -1);
+        QCOMPARE(result.value("address").toInt(-1), mismatch);
+        QVERIFY(ok || result.value("detail").toString().contains("differ"));
     }
 
     void readSavesTheDeviceMemory_data() {

@@ -152,6 +152,8 @@ private slots:
         QTest::newRow("timeout beyond a week")
             << QStringList{"read", "--output", "x", "--timeout=604801"} << "from 0 to 604800";
         QTest::newRow("probe of a session") << QStringList{"update", "--probe"} << "--probe";
+        QTest::newRow("verify of a read")
+            << QStringList{"read", "--output", "x", "--verify"} << "read does not take --verify";
     }
 
     void argumentsThatCannotBeUsed() {
@@ -166,16 +168,17 @@ private slots:
     }
 
     void argumentsTaken() {
-        const CliParse parse = ParseCliArguments(
-            {"update", "--port", "COM3", "--port=/dev/ttyUSB0", "--retries=2", "--version", "1.7",
-             "--json", "--quiet", "--trace", "t", "--model", "1:2:3", "--file", "f.hex"});
+        const CliParse parse =
+            ParseCliArguments({"update", "--port", "COM3", "--port=/dev/ttyUSB0", "--retries=2",
+                               "--version", "1.7", "--json", "--quiet", "--trace", "t", "--model",
+                               "1:2:3", "--file", "f.hex", "--verify"});
         QCOMPARE(parse.Error, QString());
         const CliOptions& o = parse.Options;
         QCOMPARE(o.Which, CliOptions::Command::Update);
         QCOMPARE(o.Ports, (QStringList{"COM3", "/dev/ttyUSB0"}));
         QCOMPARE(o.Retries, 2);
         QCOMPARE(o.Version, QStringLiteral("1.7"));
-        QVERIFY(o.Json && o.Quiet);
+        QVERIFY(o.Json && o.Quiet && o.Verify);
         QCOMPARE(o.TraceDir, QStringLiteral("t"));
         QCOMPARE(o.Model, QStringLiteral("1:2:3"));
         QCOMPARE(o.File, QStringLiteral("f.hex"));
@@ -200,6 +203,9 @@ private slots:
         // 24 + 512 * 15 + 65536 bytes: 76.3 s on the line.
         QCOMPARE(DefaultTimeoutSeconds(true, 0, 0xFFFF, 0), 165);
         QCOMPARE(DefaultTimeoutSeconds(true, 0, 0xFFFF, 2), 189);
+        // With verify, a read exchange per block besides: 24 + 512 * 151 + 65536 bytes.
+        QCOMPARE(DefaultTimeoutSeconds(true, 0, 0xFFFF, 0, true), 310);
+        QCOMPARE(DefaultTimeoutSeconds(false, 0, 0x7FFF, 0, true), 85);
         // Partial first and last blocks: 3 blocks, 24 + 45 + 258 bytes.
         QCOMPARE(DefaultTimeoutSeconds(true, 0x1270, 0x1371, 0), 13);
         // 24 + 256 * 136 bytes: 36.3 s.
@@ -386,6 +392,10 @@ private slots:
         QCOMPARE(endings.value("success").toInt(), 1);
         QCOMPARE(endings.value("cancelled").toInt(), 1);
         QCOMPARE(endings.value("interrupted").toInt(), 0);
+        // Only a read-back that was made and equal is told.
+        QVERIFY(!HumanReporter::ResultText(good).contains("read back"));
+        good.Verified = true;
+        QVERIFY(HumanReporter::ResultText(good).contains("read back equal"));
     }
 
     // On a terminal each running port keeps one line, cut to the width and

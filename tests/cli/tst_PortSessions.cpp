@@ -132,6 +132,7 @@ private slots:
         QFETCH(bool, halfWritten);
         const std::vector<Ended> alone = RunPorts({{"good", Behaviour::Good}}, timeoutMs);
         QCOMPARE(EndingName(alone[0].Result.Ending), QStringLiteral("success"));
+        QCOMPARE(alone[0].Result.Verified, std::optional<bool>(false));  // not asked for
 
         const std::vector<Ended> both = RunPorts(
             {{"other", Behaviour(behaviour)}, {"good", Behaviour::Good}}, timeoutMs, interruptAtMs);

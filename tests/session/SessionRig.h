@@ -44,6 +44,7 @@ enum class Kind { Connect, Erase, Write, Block, Read, Go, Unknown };
 // right before the reply, whose last byte comes 40 ms after the rest. Slow:
 // the device takes 1.7 s over the packet. Babble: Late, and from the reply on
 // 0x79 every 100 ms while the port is open. Lost: carried out, no reply.
+// Miswrite: a data block stored with its middle byte wrong, and acknowledged.
 enum class Fault {
     None,
     Silent,
@@ -57,7 +58,8 @@ enum class Fault {
     Stray,
     Slow,
     Babble,
-    Lost  // carried out, the reply lost
+    Lost,  // carried out, the reply lost
+    Miswrite
 };
 
 struct Exchange {
@@ -252,6 +254,7 @@ private:
         e.Applied = fault;
         const Fault changed = fault;  // carried out as usual, only the reply differs
         if (fault == Fault::Late || fault == Fault::Twice || fault >= Fault::Cut) {
+            // Miswrite too: carried out, the damage done below.
             fault = Fault::None;
         }
         Log.append(e);
@@ -295,6 +298,9 @@ private:
                     for (int i = 0; i < BlockLength; ++i) {
                         const auto b = static_cast<std::uint8_t>(bytes[i]);
                         Memory[BlockAddress + i] = Flash ? Memory[BlockAddress + i] & b : b;
+                    }
+                    if (changed == Fault::Miswrite) {
+                        Memory[BlockAddress + BlockLength / 2] ^= 0x10;
                     }
                 }
                 reply = QByteArray(1, static_cast<char>(checked ? StatusAck : StatusRefused));

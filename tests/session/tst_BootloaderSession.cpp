@@ -35,7 +35,8 @@ void PlanFaults(ScriptedDevice& device, const QStringList& plan) {
         {"silent", Fault::Silent}, {"refuse", Fault::Refuse}, {"garbage", Fault::Garbage},
         {"badxor", Fault::BadXor}, {"short", Fault::Short},   {"late", Fault::Late},
         {"twice", Fault::Twice},   {"cut", Fault::Cut},       {"stray", Fault::Stray},
-        {"slow", Fault::Slow},     {"babble", Fault::Babble}, {"lost", Fault::Lost}};
+        {"slow", Fault::Slow},     {"babble", Fault::Babble}, {"lost", Fault::Lost},
+        {"miswrite", Fault::Miswrite}};
     for (const QString& item : plan) {
         const QStringList kindRest = item.split(u'@');
         const QStringList addressRest = kindRest[1].split(u':');
@@ -119,6 +120,8 @@ private slots:
     void timeAtTheQuestionIsNoQuiet();
     void fillerFailsWhateverTheDeviceTook_data();
     void fillerFailsWhateverTheDeviceTook();
+    void readBackBeforeGoApplication_data();
+    void readBackBeforeGoApplication();
 };
 
 void BootloaderSessionTest::packetsMatchTheWorkedExamples_data() {
@@ -1179,6 +1182,58 @@ void BootloaderSessionTest::servedAtAnyPace() {
         for (int i = 2; i < packets; ++i) {
             QCOMPARE(rig.Port.Writes[i].Time - rig.Port.Writes[i - 1].Time, 900);
         }
+    }
+    VerifyClosedCleanly(rig);
+}
+
+// fwloader-cli --verify: the range read back before GoApplication; a block
+// read back wrong is written again, one that stays wrong fails the session.
+void BootloaderSessionTest::readBackBeforeGoApplication_data() {
+    QTest::addColumn<bool>("verify");
+    QTest::addColumn<QString>("faults");
+    QTest::addColumn<QString>("readBack");  // the packets after both blocks
+    QTest::addColumn<int>("mismatch");      // -1: a success
+    QTest::addColumn<int>("verifyMs");
+
+    QTest::newRow("off: a byte stored wrong goes unnoticed") << false << "block@1280:miswrite"
+                                                             << " G1270" << -1 << 0;
+    QTest::newRow("equal") << true << ""
+                           << " R1200 R1280 G1270" << -1 << 10;
+    QTest::newRow("wrong once: written again")
+        << true << "block@1270:miswrite"
+        << " R1200 E1200 W1270+16 B R1200 R1280 G1270" << -1 << 30;
+    QTest::newRow("wrong every time: failure at it")
+        << true << "block@1280:miswrite*3"
+        << " R1200 R1280 E1280 W1280+33 B R1280 E1280 W1280+33 B R1280" << 0x1290 << 50;
+    // Asked again once the line has been quiet (1250 ms).
+    QTest::newRow("a frame failing its check is asked again")
+        << true << "read@1280:badxor"
+        << " R1200 R1280 R1280 G1270" << -1 << 1265;
+}
+
+void BootloaderSessionTest::readBackBeforeGoApplication() {
+    QFETCH(bool, verify);
+    QFETCH(QString, faults);
+    QFETCH(QString, readBack);
+    QFETCH(int, mismatch);
+    QFETCH(int, verifyMs);
+
+    Rig rig;
+    rig.Update(0x1270, 0x12A0);
+    rig.Device.Memory[0x1250] = 0x5A;  // outside the image: not compared
+    rig.Device.ReplyDelayMs = 5;
+    rig.Session.VerifyAfterWrite = verify;
+    PlanFaults(rig.Device, faults.split(u',', Qt::SkipEmptyParts));
+    QVERIFY(rig.Run());
+    QCOMPARE(rig.Device.Sequence(), "E1200 W1270+16 B E1280 W1280+33 B" + readBack);
+    QCOMPARE(rig.Session.VerifyMismatch(), mismatch);
+    QCOMPARE(rig.Session.VerifyMs(), qint64(verifyMs));
+    QCOMPARE(rig.Session.Verified(), verify && mismatch < 0);
+    QCOMPARE(rig.State.SessionSucceeded, mismatch < 0);
+    QCOMPARE(rig.DeviceHoldsImage(), verify && mismatch < 0);
+    QCOMPARE(rig.Boxes.Log.size(), mismatch < 0 ? 0 : 1);
+    if (mismatch >= 0) {
+        QCOMPARE(rig.Boxes.Log[0].Text, QStringLiteral("读写失败,地址 = 1290"));
     }
     VerifyClosedCleanly(rig);
 }

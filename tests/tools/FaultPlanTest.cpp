@@ -30,6 +30,7 @@ private slots:
             << "random:cut=0.1,stray=0.1,slow=0.1,babble=0.1" << true;
         QTest::newRow("an erase reply is not cut") << "erase:cut" << false;
         QTest::newRow("writing is never slow") << "write:slow" << false;
+        QTest::newRow("only a data block is stored wrong") << "write:miswrite" << false;
         QTest::newRow("delay not a number") << "erase:late=soon" << false;
         QTest::newRow("value on junk") << "go:junk=3" << false;
         QTest::newRow("late bounds reversed") << "random:latems=2000-1100" << false;
