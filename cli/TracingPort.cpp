@@ -1,7 +1,18 @@
 #include "TracingPort.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -106,20 +117,121 @@ QByteArray TracingPort::DiscardInput() {
     return bytes;
 }
 
-TraceFile::~TraceFile() {
-    if (File) {
+// What the session's thread and the file's writing thread share.
+struct TraceFile::Shared {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::deque<QByteArray> Lines;
+    std::size_t QueuedBytes = 0;
+    bool Writing = false;  // the thread holds lines it is writing
+    bool Closing = false;
+    bool Failed = false;
+    std::FILE* File = nullptr;
+
+    // Straight to the descriptor, past the stream's buffer: the end of the
+    // process then has nothing of it to flush, and cannot be held by a disk
+    // that no longer takes anything.
+    bool WriteWhole(const QByteArray& line) const {
+        const int fd = fileno(File);
+        qsizetype done = 0;
+        while (done < line.size()) {
+#ifdef _WIN32
+            const int n =
+                _write(fd, line.constData() + done, static_cast<unsigned>(line.size() - done));
+#else
+            const ssize_t n =
+                ::write(fd, line.constData() + done, static_cast<std::size_t>(line.size() - done));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+#endif
+            if (n <= 0) {
+                return false;
+            }
+            done += n;
+        }
+        return true;
+    }
+
+    // The writing thread: lines in the order given, until closed and empty.
+    void Run() {
+        std::unique_lock<std::mutex> guard(Lock);
+        for (;;) {
+            Changed.wait(guard, [this] { return Closing || !Lines.empty(); });
+            if (Lines.empty()) {
+                break;
+            }
+            std::deque<QByteArray> batch;
+            batch.swap(Lines);
+            QueuedBytes = 0;
+            Writing = true;
+            const bool failed = Failed;
+            guard.unlock();
+            bool ok = !failed;
+            for (const QByteArray& line : batch) {
+                ok = ok && WriteWhole(line);
+            }
+            guard.lock();
+            Writing = false;
+            Failed = Failed || !ok;
+            Changed.notify_all();
+        }
         std::fclose(File);
+        File = nullptr;
+    }
+};
+
+namespace {
+
+// Records waiting for a slow disk beyond this are dropped.
+constexpr std::size_t MostQueuedBytes = 4 * 1024 * 1024;
+
+}  // namespace
+
+TraceFile::TraceFile(std::FILE* file) {
+    if (!file) {
+        return;
+    }
+    State = std::make_shared<Shared>();
+    State->File = file;
+    std::thread([state = State] { state->Run(); }).detach();
+}
+
+TraceFile::~TraceFile() {
+    if (State) {
+        Finish(0);
     }
 }
 
 void TraceFile::Write(const QString& record) {
-    if (!File || !Good) {
+    if (!State) {
         return;
     }
-    const QByteArray line = (TraceTimestamp() + u' ' + record + u'\n').toUtf8();
-    Good = std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), File) ==
-               static_cast<std::size_t>(line.size()) &&
-           std::fflush(File) == 0;
+    QByteArray line = (TraceTimestamp() + u' ' + record + u'\n').toUtf8();
+    const std::lock_guard<std::mutex> guard(State->Lock);
+    if (State->Closing || State->Failed) {
+        return;
+    }
+    if (State->QueuedBytes + static_cast<std::size_t>(line.size()) > MostQueuedBytes) {
+        State->Failed = true;
+        return;
+    }
+    State->QueuedBytes += static_cast<std::size_t>(line.size());
+    State->Lines.push_back(std::move(line));
+    State->Changed.notify_all();
+}
+
+bool TraceFile::Finish(int waitMs) {
+    if (!State) {
+        return true;
+    }
+    std::unique_lock<std::mutex> guard(State->Lock);
+    State->Closing = true;
+    State->Changed.notify_all();
+    const bool drained = State->Changed.wait_for(guard, std::chrono::milliseconds(waitMs), [this] {
+        return State->Lines.empty() && !State->Writing;
+    });
+    return drained && !State->Failed;
 }
 
 QString TraceTimestamp() {
