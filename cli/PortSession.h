@@ -86,6 +86,9 @@ struct PortResult {
     qint64 BytesReceived = 0;
     int Retries = 0;  // the watchdog's questions answered Retry
     bool TraceFailed = false;
+    // With --log: whether the session's record is on the disk.
+    bool LogKept = false;
+    bool Logged = false;
 };
 Q_DECLARE_METATYPE(PortResult)
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "CliProgram.h"
+#include "QueuedConsole.h"
 #include "SystemConsole.h"
 
 #ifndef _WIN32
@@ -42,6 +43,7 @@ int main(int argc, char* argv[]) {
     // and what can no longer be written is lost.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    StandardConsole console;
+    StandardConsole standard;
+    QueuedConsole console(standard);
     return RunCli(QCoreApplication::arguments().mid(1), console);
 }

@@ -152,6 +152,15 @@ private slots:
         QTest::newRow("timeout beyond a week")
             << QStringList{"read", "--output", "x", "--timeout=604801"} << "from 0 to 604800";
         QTest::newRow("probe of a session") << QStringList{"update", "--probe"} << "--probe";
+        QTest::newRow("unit without an id")
+            << QStringList{"update", "--unit", "COM3="} << "PORT=ID";
+        QTest::newRow("unit without a port")
+            << QStringList{"update", "--unit", "=SN1"} << "PORT=ID";
+        QTest::newRow("field without =") << QStringList{"read", "--field", "lot"} << "KEY=VALUE";
+        QTest::newRow("field twice") << QStringList{"update", "--field", "lot=1", "--field=lot=2"}
+                                     << "--field lot is given twice";
+        QTest::newRow("allow-list of a read")
+            << QStringList{"read", "--output", "x", "--expect-sha256", "ab"} << "--expect-sha256";
     }
 
     void argumentsThatCannotBeUsed() {
@@ -179,6 +188,11 @@ private slots:
         QCOMPARE(o.TraceDir, QStringLiteral("t"));
         QCOMPARE(o.Model, QStringLiteral("1:2:3"));
         QCOMPARE(o.File, QStringLiteral("f.hex"));
+        const CliParse unit = ParseCliArguments(
+            {"update", "--unit", "COM3=SN=7", "--field", "operator=Li Wei", "--field=lot=A=1"});
+        QCOMPARE(unit.Options.Units, QStringList{"COM3=SN=7"});
+        QCOMPARE(unit.Options.Fields,
+                 (QList<QPair<QString, QString>>{{"operator", "Li Wei"}, {"lot", "A=1"}}));
 
         const CliParse read = ParseCliArguments({"read", "--output", "m.bin", "--format", "bin"});
         QCOMPARE(read.Error, QString());
@@ -348,6 +362,7 @@ private slots:
         cancelled.Address = 0x8400;
         cancelled.HalfWritten = true;
         cancelled.Detail = "stopped at 0x8400; the device may be left half-written";
+        cancelled.LogKept = true;
         json.Finished(1, cancelled);
         json.Error({}, "--log: cannot append");
         json.Summary(1);
@@ -378,6 +393,10 @@ private slots:
         QCOMPARE(events[6].value("address").toInt(), 0x8400);
         QVERIFY(events[6].value("half_written").toBool());
         QCOMPARE(events[6].value("detail").toString(), cancelled.Detail);
+        // A unit whose record could not be written is told apart.
+        QVERIFY(!result.contains("logged"));
+        QCOMPARE(events[6].value("logged"), QJsonValue(false));
+        QCOMPARE(events.last().value("unlogged").toInt(), 1);
         const QJsonObject summary = events.last();
         QCOMPARE(summary.value("succeeded").toInt(), 1);
         QCOMPARE(summary.value("failed").toInt(), 1);
