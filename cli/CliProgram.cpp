@@ -336,6 +336,18 @@ int RunSessions(const CliOptions& options, Console& console) {
 
 }  // namespace
 
+QString UndecodableArgument(const QList<QByteArray>& arguments) {
+    for (const QByteArray& argument : arguments) {
+        if (QFile::encodeName(QFile::decodeName(argument)) != argument) {
+            return QStringLiteral(
+                       "the argument \"%1\" is not text in the system's encoding; "
+                       "a file name must be")
+                .arg(QFile::decodeName(argument));
+        }
+    }
+    return {};
+}
+
 QString TraceFileName(const QString& label) {
     QString name;
     for (const QChar c : label) {

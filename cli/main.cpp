@@ -45,5 +45,17 @@ int main(int argc, char* argv[]) {
 #endif
     StandardConsole standard;
     QueuedConsole console(standard);
+#ifndef _WIN32
+    // Windows gives the arguments as UTF-16; elsewhere they are bytes.
+    QList<QByteArray> raw;
+    for (int i = 1; i < argc; ++i) {
+        raw << QByteArray(argv[i]);
+    }
+    const QString undecodable = UndecodableArgument(raw);
+    if (!undecodable.isEmpty()) {
+        console.Err(QStringLiteral("fwloader-cli: %1\n").arg(undecodable));
+        return ExitBadInput;
+    }
+#endif
     return RunCli(QCoreApplication::arguments().mid(1), console);
 }

@@ -7,10 +7,13 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
+#include <thread>
 
 #include "CliOptions.h"
 #include "CliProgram.h"
 #include "PortName.h"
+#include "QueuedConsole.h"
 #include "Reporter.h"
 #include "SessionRig.h"
 #include "TracingPort.h"
@@ -197,6 +200,10 @@ private slots:
         const CliParse read = ParseCliArguments({"read", "--output", "m.bin", "--format", "bin"});
         QCOMPARE(read.Error, QString());
         QVERIFY(read.Options.BinaryOutput);
+
+        // A path that is not text in the system's encoding would name another file.
+        QCOMPARE(UndecodableArgument({"update", "--log", "/tmp/\xe6\x97\xa5.jsonl"}), QString());
+        QVERIFY(UndecodableArgument({"update", "--log", "/tmp/\xff.jsonl"}).contains("not text"));
 
         // --version before a command is the program's; after update, the firmware's.
         CapturedConsole console;
@@ -405,6 +412,35 @@ private slots:
         QCOMPARE(endings.value("success").toInt(), 1);
         QCOMPARE(endings.value("cancelled").toInt(), 1);
         QCOMPARE(endings.value("interrupted").toInt(), 0);
+    }
+
+    // A standard output that takes nothing (Ctrl-S, a full pipe) holds up
+    // no caller; what was given goes out in order once it takes again.
+    void stalledOutputHoldsUpNoCaller() {
+        struct StalledConsole : CapturedConsole {
+            std::atomic<bool> Flowing{false};
+            void Out(const QString& text) override {
+                while (!Flowing) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+                CapturedConsole::Out(text);
+            }
+        } stalled;
+        {
+            QueuedConsole queued(stalled);
+            QElapsedTimer clock;
+            clock.start();
+            for (int i = 0; i < 100; ++i) {
+                queued.Out(QStringLiteral("%1\n").arg(i));
+            }
+            queued.Err("last\n");
+            QVERIFY(clock.elapsed() < 500);
+            QVERIFY(stalled.Stdout.isEmpty());
+            stalled.Flowing = true;
+        }
+        QCOMPARE(stalled.Stdout.count(u'\n'), 100);
+        QVERIFY(stalled.Stdout.endsWith("99\n"));
+        QCOMPARE(stalled.Stderr, QStringLiteral("last\n"));
     }
 
     // On a terminal each running port keeps one line, cut to the width and
