@@ -9,7 +9,7 @@ constexpr int ThreadEndWaitMs = 5000;
 
 Gang::Gang(std::vector<PortJob> jobs, QObject* parent, std::shared_ptr<SessionParts> parts,
            int graceMs)
-    : QObject(parent) {
+    : QObject(parent), GraceMs(graceMs) {
     qRegisterMetaType<PortResult>();
     Ports.resize(jobs.size());
     for (std::size_t i = 0; i < jobs.size(); ++i) {
@@ -19,14 +19,11 @@ Gang::Gang(std::vector<PortJob> jobs, QObject* parent, std::shared_ptr<SessionPa
         port.Thread->setObjectName(QStringLiteral("port %1").arg(jobs[i].Label));
         port.Update = jobs[i].State->SessionModeUpdate;
         port.Worker = std::make_unique<PortSession>(std::move(jobs[i]), parts);
-        if (port.Worker->Job().TimeoutMs > 0) {
-            // On this thread, which never waits for files or ports: the
-            // deadline holds whatever the session's thread is doing.
-            port.Watchdog = std::make_unique<QTimer>();
-            port.Watchdog->setSingleShot(true);
-            port.Watchdog->setInterval(port.Worker->Job().TimeoutMs + graceMs);
-            connect(port.Watchdog.get(), &QTimer::timeout, this, [this, index] { Abandon(index); });
-        }
+        // On this thread, which never waits for files or ports: the deadline
+        // and an interruption hold whatever the session's thread is doing.
+        port.Watchdog = std::make_unique<QTimer>();
+        port.Watchdog->setSingleShot(true);
+        connect(port.Watchdog.get(), &QTimer::timeout, this, [this, index] { Abandon(index); });
         port.Worker->moveToThread(port.Thread.get());
         // Begin runs on the new thread before its event loop starts.
         connect(port.Thread.get(), &QThread::started, port.Worker.get(), &PortSession::Begin,
@@ -80,10 +77,12 @@ void Gang::Start() {
         emit AllFinished();
         return;
     }
+    Clock.start();
     for (Port& port : Ports) {
         port.Thread->start();
-        if (port.Watchdog) {
-            port.Watchdog->start();
+        const int timeoutMs = port.Worker->Job().TimeoutMs;
+        if (timeoutMs > 0) {
+            port.Watchdog->start(timeoutMs + GraceMs);
         }
     }
 }
@@ -93,19 +92,20 @@ void Gang::Abandon(int index) {
     if (port.Reported) {
         return;
     }
-    const PortJob& job = port.Worker->Job();
     // Its thread is told to stop as well, should it come back.
     QMetaObject::invokeMethod(port.Worker.get(), &PortSession::Interrupt, Qt::QueuedConnection);
     PortResult result;
-    result.Ending = PortEnding::TimedOut;
-    result.Seconds = port.Watchdog->interval() / 1000.0;
+    result.Ending = port.Interrupting ? PortEnding::Interrupted : PortEnding::TimedOut;
+    result.Seconds = static_cast<double>(Clock.elapsed()) / 1000.0;
     result.HalfWritten = port.Update;
     result.Detail =
         QStringLiteral(
-            "no ending within %1 s, and the session did not stop in the %2 s after; "
-            "its port is closed as the program ends; %3")
-            .arg(job.TimeoutMs / 1000.0)
-            .arg((port.Watchdog->interval() - job.TimeoutMs) / 1000.0)
+            "%1, and the session did not stop in the %2 s after; its port is "
+            "closed as the program ends; %3")
+            .arg(port.Interrupting ? QStringLiteral("interrupted")
+                                   : QStringLiteral("no ending within %1 s")
+                                         .arg(port.Worker->Job().TimeoutMs / 1000.0))
+            .arg(GraceMs / 1000.0)
             .arg(result.HalfWritten ? QStringLiteral("the device may be left half-written")
                                     : QStringLiteral("a read leaves the device unchanged"));
     port.Result = result;
@@ -119,15 +119,17 @@ void Gang::Interrupt() {
         if (!port.Reported && port.Thread->isRunning()) {
             QMetaObject::invokeMethod(port.Worker.get(), &PortSession::Interrupt,
                                       Qt::QueuedConnection);
+            if (!port.Interrupting && !port.Done) {
+                port.Interrupting = true;
+                port.Watchdog->start(GraceMs);
+            }
         }
     }
 }
 
 void Gang::OnThreadEnded(int index) {
     Port& port = Ports[index];
-    if (port.Watchdog) {
-        port.Watchdog->stop();
-    }
+    port.Watchdog->stop();
     if (port.Done) {
         return;
     }

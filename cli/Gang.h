@@ -4,6 +4,7 @@
 // thread of its own, their reports gathered on the thread that owns the gang
 // (the main thread) through queued signals.
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QThread>
 #include <QTimer>
@@ -15,9 +16,10 @@
 class Gang : public QObject {
     Q_OBJECT
 public:
-    // A session still running graceMs after its deadline (its thread held by
-    // something it waits for) is ended from here as TimedOut. parts makes
-    // what each session is built of.
+    // A session still running graceMs after its deadline, or after it was
+    // interrupted (its thread held by something it waits for), is ended from
+    // here as TimedOut or Interrupted. parts makes what each session is
+    // built of.
     explicit Gang(std::vector<PortJob> jobs, QObject* parent = nullptr,
                   std::shared_ptr<SessionParts> parts = QtSessionParts(),
                   int graceMs = DefaultGraceMs);
@@ -54,6 +56,7 @@ private:
         bool Done = false;      // ... and the thread has ended
         std::unique_ptr<QTimer> Watchdog;
         bool Update = false;  // an Update session (its unload clears the mode)
+        bool Interrupting = false;
     };
     void OnThreadEnded(int index);
     // The session's deadline and the grace after it have passed.
@@ -62,4 +65,6 @@ private:
     std::vector<Port> Ports;
     int Remaining = 0;
     bool Started = false;
+    int GraceMs;
+    QElapsedTimer Clock;
 };

@@ -199,15 +199,31 @@ private slots:
         QCOMPARE(both[1].At, alone[0].At);
     }
 
-    // A session whose thread never comes back still ends at its deadline
-    // and a short grace after it, as timed-out, from the gang's thread.
-    void deadlineHoldsWhileTheSessionThreadIsHeld() {
+    // A session whose thread never comes back still ends, from the gang's
+    // thread, a short grace after its deadline (as timed-out) or after it
+    // was interrupted (as interrupted).
+    void endsWhileTheSessionThreadIsHeld_data() {
+        QTest::addColumn<int>("timeoutMs");
+        QTest::addColumn<bool>("interrupt");
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("deadline") << 50 << false << "timed-out"
+                                  << "no ending within 0.05 s";
+        QTest::newRow("interrupted, no deadline") << 0 << true << "interrupted"
+                                                  << "interrupted";
+    }
+
+    void endsWhileTheSessionThreadIsHeld() {
+        QFETCH(int, timeoutMs);
+        QFETCH(bool, interrupt);
+        QFETCH(QString, ending);
+        QFETCH(QString, detail);
         auto parts = std::make_shared<HeldParts>();
         PortJob job;
         job.Label = QStringLiteral("held");
         job.State = std::make_shared<ProcessState>();
         job.State->SessionModeUpdate = true;
-        job.TimeoutMs = 50;
+        job.TimeoutMs = timeoutMs;
         std::vector<PortJob> jobs;
         jobs.push_back(job);
         Gang gang(std::move(jobs), nullptr, parts, 30);
@@ -219,15 +235,19 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         gang.Start();
+        if (interrupt) {
+            gang.Interrupt();
+        }
         QTRY_VERIFY_WITH_TIMEOUT(allFinished, 5000);
         const qint64 took = clock.elapsed();
         parts->Release = true;
 
-        QVERIFY2(took >= 80 && took < 2000, qPrintable(QString::number(took)));
+        QVERIFY2(took >= timeoutMs + 30 && took < 2000, qPrintable(QString::number(took)));
         QCOMPARE(results.size(), 1);
-        QCOMPARE(EndingName(results[0].Ending), QStringLiteral("timed-out"));
+        QCOMPARE(EndingName(results[0].Ending), ending);
         QVERIFY(results[0].HalfWritten);
-        QVERIFY2(results[0].Detail.contains("no ending within 0.05 s"),
+        QVERIFY2(results[0].Detail.startsWith(detail + ", and the session did not stop in the "
+                                                       "0.03 s after"),
                  qPrintable(results[0].Detail));
         // The thread, once let go, adds no second result.
         QTest::qWait(100);
