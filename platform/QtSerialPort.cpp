@@ -55,7 +55,7 @@ QSerialPort::Parity ToQtParity(char parity) {
 // some (a watchdog) already sets them going. The kernel's table of terminal
 // drivers names their majors and minors; the system's own entries (the
 // controlling terminal, the console, the multiplexer) and pseudo-terminal
-// masters are no serial ports.
+// masters are no serial ports. Without the table nothing is opened.
 QString NotATerminal(const QString& device) {
     struct stat status {};
     if (::stat(QFile::encodeName(device).constData(), &status) != 0 || !S_ISCHR(status.st_mode)) {
@@ -66,7 +66,6 @@ QString NotATerminal(const QString& device) {
     const unsigned minor = minor(status.st_rdev);
     std::ifstream drivers("/proc/tty/drivers");
     std::string line;
-    bool known = false;
     while (std::getline(drivers, line)) {
         std::istringstream in(line);
         std::vector<std::string> fields;
@@ -76,7 +75,6 @@ QString NotATerminal(const QString& device) {
         if (fields.size() < 5) {
             continue;
         }
-        known = true;
         const std::string& type = fields.back();
         const std::string& range = fields[fields.size() - 2];
         unsigned low = 0;
@@ -99,12 +97,6 @@ QString NotATerminal(const QString& device) {
         } catch (const std::exception&) {
             continue;
         }
-    }
-    // Without the table: the majors of serial ports and pseudo-terminals.
-    const bool serialMajor = major == 4 || (major >= 136 && major <= 143) || major == 166 ||
-                             major == 188 || major == 204;
-    if (!known && serialMajor) {
-        return {};
     }
     return QStringLiteral("%1 is not a terminal (device %2:%3); it is not opened")
         .arg(device)

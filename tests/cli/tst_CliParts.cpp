@@ -345,6 +345,28 @@ private slots:
                     .hasMatch());
         QCOMPARE(TraceFileName("COM12"), QStringLiteral("COM12.trace"));
         QCOMPARE(TraceFileName("/dev/ttyUSB0"), QStringLiteral("dev_ttyUSB0.trace"));
+
+        // Each record reaches the file as it is written, not when the trace ends.
+        QTemporaryDir folder;
+        const QString path = folder.filePath("t.trace");
+        TraceFile trace(std::fopen(QFile::encodeName(path).constData(), "w"));
+        trace.Write("-> 55 82");
+        const auto content = [&path] {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(content().endsWith(" -> 55 82\n"), 2000);
+        QVERIFY(trace.Finish(1000));
+
+        // A trace whose writes fail says so; an ended trace lets go of its file.
+        const auto openFiles = [] { return QDir("/proc/self/fd").count(); };
+        const auto before = openFiles();
+        {
+            TraceFile full(std::fopen("/dev/full", "w"));
+            full.Write("x");
+            QVERIFY(!full.Finish(1000));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(openFiles(), before, 2000);
     }
 
     // The JSON objects carry every field, the summary counts every ending.
