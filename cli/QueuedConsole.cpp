@@ -1,14 +1,35 @@
 #include "QueuedConsole.h"
 
-QueuedConsole::QueuedConsole(Console& inner) : Inner(inner), Writer([this] { Run(); }) {}
+#include <QThread>
+
+namespace {
+
+// The thread that writes: it runs the console's loop.
+class WriterThread : public QThread {
+public:
+    explicit WriterThread(QueuedConsole& console) : Console(console) {}
+
+protected:
+    void run() override { Console.Run(); }
+
+private:
+    QueuedConsole& Console;
+};
+
+}  // namespace
+
+QueuedConsole::QueuedConsole(Console& inner)
+    : Inner(inner), Writer(std::make_unique<WriterThread>(*this)) {
+    Writer->start();
+}
 
 QueuedConsole::~QueuedConsole() {
     {
-        const std::lock_guard<std::mutex> guard(Lock);
+        const QMutexLocker guard(&Lock);
         Closing = true;
     }
-    Changed.notify_all();
-    Writer.join();
+    Changed.wakeAll();
+    Writer->wait();
 }
 
 void QueuedConsole::Out(const QString& text) {
@@ -24,16 +45,18 @@ void QueuedConsole::Put(bool toErr, const QString& text) {
         return;
     }
     {
-        const std::lock_guard<std::mutex> guard(Lock);
+        const QMutexLocker guard(&Lock);
         Pieces.emplace_back(toErr, text);
     }
-    Changed.notify_all();
+    Changed.wakeAll();
 }
 
 void QueuedConsole::Run() {
-    std::unique_lock<std::mutex> guard(Lock);
+    QMutexLocker guard(&Lock);
     for (;;) {
-        Changed.wait(guard, [this] { return Closing || !Pieces.empty(); });
+        while (!Closing && Pieces.empty()) {
+            Changed.wait(&Lock);
+        }
         if (Pieces.empty()) {
             return;
         }
@@ -41,6 +64,6 @@ void QueuedConsole::Run() {
         Pieces.pop_front();
         guard.unlock();
         (toErr ? Inner.Err(text) : Inner.Out(text));
-        guard.lock();
+        guard.relock();
     }
 }

@@ -5,12 +5,14 @@
 // sessions nor the thread that serves the signals and writes the records.
 // What is given goes out in the order given.
 
-#include <condition_variable>
+#include <QMutex>
+#include <QWaitCondition>
 #include <deque>
-#include <mutex>
-#include <thread>
+#include <memory>
 
 #include "Reporter.h"
+
+class QThread;
 
 class QueuedConsole : public Console {
 public:
@@ -26,14 +28,16 @@ public:
     int Columns() const override { return Inner.Columns(); }
     int Rows() const override { return Inner.Rows(); }
 
-private:
-    void Put(bool toErr, const QString& text);
+    // The writing thread's loop: what is given, in order, until closed.
     void Run();
 
+private:
+    void Put(bool toErr, const QString& text);
+
     Console& Inner;
-    std::mutex Lock;
-    std::condition_variable Changed;
+    QMutex Lock;
+    QWaitCondition Changed;
     std::deque<std::pair<bool, QString>> Pieces;  // (to standard error, text)
     bool Closing = false;
-    std::thread Writer;
+    std::unique_ptr<QThread> Writer;
 };

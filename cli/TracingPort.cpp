@@ -6,13 +6,14 @@
 #include <unistd.h>
 #endif
 
+#include <QDeadlineTimer>
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <ctime>
 #include <deque>
-#include <mutex>
-#include <thread>
 
 namespace {
 
@@ -117,10 +118,9 @@ QByteArray TracingPort::DiscardInput() {
     return bytes;
 }
 
-// What the session's thread and the file's writing thread share.
 struct TraceFile::Shared {
-    std::mutex Lock;
-    std::condition_variable Changed;
+    QMutex Lock;
+    QWaitCondition Changed;
     std::deque<QByteArray> Lines;
     std::size_t QueuedBytes = 0;
     bool Writing = false;  // the thread holds lines it is writing
@@ -155,9 +155,11 @@ struct TraceFile::Shared {
 
     // The writing thread: lines in the order given, until closed and empty.
     void Run() {
-        std::unique_lock<std::mutex> guard(Lock);
+        QMutexLocker guard(&Lock);
         for (;;) {
-            Changed.wait(guard, [this] { return Closing || !Lines.empty(); });
+            while (!Closing && Lines.empty()) {
+                Changed.wait(&Lock);
+            }
             if (Lines.empty()) {
                 break;
             }
@@ -171,10 +173,10 @@ struct TraceFile::Shared {
             for (const QByteArray& line : batch) {
                 ok = ok && WriteWhole(line);
             }
-            guard.lock();
+            guard.relock();
             Writing = false;
             Failed = Failed || !ok;
-            Changed.notify_all();
+            Changed.wakeAll();
         }
         std::fclose(File);
         File = nullptr;
@@ -182,6 +184,18 @@ struct TraceFile::Shared {
 };
 
 namespace {
+
+// The thread that writes a trace file; it keeps what it writes alive.
+class WriterThread : public QThread {
+public:
+    explicit WriterThread(std::shared_ptr<TraceFile::Shared> state) : State(std::move(state)) {}
+
+protected:
+    void run() override { State->Run(); }
+
+private:
+    std::shared_ptr<TraceFile::Shared> State;
+};
 
 // Records waiting for a slow disk beyond this are dropped.
 constexpr std::size_t MostQueuedBytes = 4 * 1024 * 1024;
@@ -194,7 +208,11 @@ TraceFile::TraceFile(std::FILE* file) {
     }
     State = std::make_shared<Shared>();
     State->File = file;
-    std::thread([state = State] { state->Run(); }).detach();
+    // The thread holds the file to the end of its last write, however long
+    // the disk takes, and goes once it has closed it.
+    QThread* writer = new WriterThread(State);
+    QObject::connect(writer, &QThread::finished, writer, &QObject::deleteLater);
+    writer->start();
 }
 
 TraceFile::~TraceFile() {
@@ -208,7 +226,7 @@ void TraceFile::Write(const QString& record) {
         return;
     }
     QByteArray line = (TraceTimestamp() + u' ' + record + u'\n').toUtf8();
-    const std::lock_guard<std::mutex> guard(State->Lock);
+    const QMutexLocker guard(&State->Lock);
     if (State->Closing || State->Failed) {
         return;
     }
@@ -218,20 +236,23 @@ void TraceFile::Write(const QString& record) {
     }
     State->QueuedBytes += static_cast<std::size_t>(line.size());
     State->Lines.push_back(std::move(line));
-    State->Changed.notify_all();
+    State->Changed.wakeAll();
 }
 
 bool TraceFile::Finish(int waitMs) {
     if (!State) {
         return true;
     }
-    std::unique_lock<std::mutex> guard(State->Lock);
+    const QMutexLocker guard(&State->Lock);
     State->Closing = true;
-    State->Changed.notify_all();
-    const bool drained = State->Changed.wait_for(guard, std::chrono::milliseconds(waitMs), [this] {
-        return State->Lines.empty() && !State->Writing;
-    });
-    return drained && !State->Failed;
+    State->Changed.wakeAll();
+    const QDeadlineTimer deadline(waitMs);
+    while (!State->Lines.empty() || State->Writing) {
+        if (!State->Changed.wait(&State->Lock, deadline)) {
+            return false;
+        }
+    }
+    return !State->Failed;
 }
 
 QString TraceTimestamp() {

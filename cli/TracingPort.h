@@ -76,8 +76,10 @@ public:
     // when all of them were, false once one was lost or not written in time.
     bool Finish(int waitMs);
 
-private:
+    // What the session's thread and the file's writing thread share.
     struct Shared;
+
+private:
     std::shared_ptr<Shared> State;
 };
 

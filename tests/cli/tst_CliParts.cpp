@@ -8,7 +8,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
-#include <thread>
 
 #include "CliOptions.h"
 #include "CliProgram.h"
@@ -347,6 +346,8 @@ private slots:
         QCOMPARE(TraceFileName("/dev/ttyUSB0"), QStringLiteral("dev_ttyUSB0.trace"));
 
         // Each record reaches the file as it is written, not when the trace ends.
+        const auto openFiles = [] { return QDir("/proc/self/fd").count(); };
+        const auto before = openFiles();
         QTemporaryDir folder;
         const QString path = folder.filePath("t.trace");
         TraceFile trace(std::fopen(QFile::encodeName(path).constData(), "w"));
@@ -359,8 +360,6 @@ private slots:
         QVERIFY(trace.Finish(1000));
 
         // A trace whose writes fail says so; an ended trace lets go of its file.
-        const auto openFiles = [] { return QDir("/proc/self/fd").count(); };
-        const auto before = openFiles();
         {
             TraceFile full(std::fopen("/dev/full", "w"));
             full.Write("x");
@@ -443,7 +442,7 @@ private slots:
             std::atomic<bool> Flowing{false};
             void Out(const QString& text) override {
                 while (!Flowing) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    QThread::msleep(1);
                 }
                 CapturedConsole::Out(text);
             }

@@ -5,7 +5,6 @@
 #include <QtTest>
 #include <atomic>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "Gang.h"
@@ -110,7 +109,7 @@ public:
     bool IsOpen() const override { return false; }
     bool Open() override {
         while (!Release) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            QThread::msleep(5);
         }
         return false;
     }
