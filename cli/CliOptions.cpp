@@ -41,6 +41,8 @@ const char UpdateHelp[] =
     "Usage: fwloader-cli update --port P [--port P ...] [--folder DIR | --file FILE]\n"
     "                           [--model A:B:C] [--version MAJOR.MINOR] [--retries N]\n"
     "                           [--timeout S] [--log FILE] [--station NAME]\n"
+    "                           [--unit PORT=ID ...] [--field KEY=VALUE ...]\n"
+    "                           [--expect-sha256 HASH|FILE ...]\n"
     "                           [--json] [--trace DIR] [--quiet] [--verify]\n"
     "\n"
     "Writes the firmware to the device on every --port, all at once.\n"
@@ -68,9 +70,20 @@ const char UpdateHelp[] =
     "                   question of the watchdog (the first and each Retry) and the\n"
     "                   quiet wait after it: %1 s for a 64 KiB image, %2 s for 4 KiB\n"
     "                   (with --retries 0).\n"
-    "  --log FILE       append one JSON line per session to FILE: time, station,\n"
-    "                   port, adapter, firmware and its SHA-256, ending, detail...\n"
+    "  --log FILE       append JSON records to FILE (a regular file): one when a\n"
+    "                   session starts, before its first byte, and one when it\n"
+    "                   ends: run, unit, times, station, port, adapter, firmware\n"
+    "                   and its SHA-256, ending, detail... (see fwloader-cli(1)).\n"
     "  --station NAME   the station's name in the log (default: the host name).\n"
+    "  --unit PORT=ID   the unit on PORT (a serial number or barcode), in its\n"
+    "                   records; repeat for each port.\n"
+    "  --field K=V      a field copied into every record (operator, work order,\n"
+    "                   lot); repeatable.\n"
+    "  --expect-sha256 HASH|FILE\n"
+    "                   the firmware's SHA-256 must be HASH, or one of the hashes\n"
+    "                   in FILE (one a line, as sha256sum writes them);\n"
+    "                   repeatable. Other firmware is refused before the first\n"
+    "                   byte.\n"
     "  --json           JSON Lines on standard output (see the README).\n"
     "  --trace DIR      one file per port in DIR with every call and byte, timed to\n"
     "                   the microsecond.\n"
@@ -86,7 +99,8 @@ const char ReadHelp[] =
     "Usage: fwloader-cli read --port P --output FILE [--format hex|bin] [--json]\n"
     "                         [--trace DIR] [--folder DIR] [--model A:B:C]\n"
     "                         [--retries N] [--timeout S] [--log FILE]\n"
-    "                         [--station NAME] [--quiet]\n"
+    "                         [--station NAME] [--unit PORT=ID] [--field K=V]\n"
+    "                         [--quiet]\n"
     "\n"
     "Reads device memory 0x0000 to 0x7FFF and saves it, once the read succeeded.\n"
     "\n"
@@ -102,7 +116,8 @@ const char ReadHelp[] =
     "  --model A:B:C    the model bytes sent in Connect; with --model and --port,\n"
     "                   Config.txt is not read.\n"
     "  --timeout S      as for update; the default is %3 s (with --retries 0).\n"
-    "  --retries N, --log FILE, --station NAME, --json, --trace DIR, --quiet\n"
+    "  --retries N, --log FILE, --station NAME, --unit PORT=ID, --field K=V,\n"
+    "  --json, --trace DIR, --quiet\n"
     "                   as for update.\n";
 
 const char PortsHelp[] =
@@ -121,11 +136,12 @@ const char PortsHelp[] =
 QStringList OptionsOf(Command command) {
     switch (command) {
         case Command::Update:
-            return {"port=", "folder=",  "file=",  "model=", "version=", "retries=", "timeout=",
-                    "log=",  "station=", "trace=", "json",   "quiet",    "verify"};
+            return {"port=",          "folder=", "file=",    "model=", "version=", "retries=",
+                    "timeout=",       "log=",    "station=", "trace=", "unit=",    "field=",
+                    "expect-sha256=", "json",    "quiet",    "verify"};
         case Command::Read:
-            return {"port=",    "output=", "format=",  "folder=", "model=", "retries=",
-                    "timeout=", "log=",    "station=", "trace=",  "json",   "quiet"};
+            return {"port=", "output=",  "format=", "folder=", "model=", "retries=", "timeout=",
+                    "log=",  "station=", "trace=",  "unit=",   "field=", "json",     "quiet"};
         case Command::Ports:
             return {"json", "probe"};
         case Command::None:
@@ -197,6 +213,25 @@ bool Apply(CliOptions& options, const QString& name, const QString& value, QStri
             return false;
         }
         options.BinaryOutput = value == u"bin";
+    } else if (name == u"unit" || name == u"field") {
+        const qsizetype equals = value.indexOf(u'=');
+        const QString key = value.left(std::max<qsizetype>(equals, 0));
+        if (equals <= 0 || equals == value.size() - 1) {
+            error = QStringLiteral("--%1 takes %2, not \"%3\"")
+                        .arg(name, name == u"unit" ? "PORT=ID" : "KEY=VALUE", value);
+            return false;
+        }
+        if (name == u"unit") {
+            options.Units << value;
+        } else if (std::any_of(options.Fields.begin(), options.Fields.end(),
+                               [&](const auto& field) { return field.first == key; })) {
+            error = QStringLiteral("--field %1 is given twice").arg(key);
+            return false;
+        } else {
+            options.Fields.append({key, value.mid(equals + 1)});
+        }
+    } else if (name == u"expect-sha256") {
+        options.ExpectSha256 << value;
     } else if (name == u"json") {
         options.Json = true;
     } else if (name == u"quiet") {

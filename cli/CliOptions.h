@@ -2,6 +2,8 @@
 
 // The command line of fwloader-cli: which command, and its options.
 
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -25,6 +27,10 @@ struct CliOptions {
     QString Station;            // --station (empty: the host name)
     bool Probe = false;         // ports --probe
     bool Verify = false;        // update --verify: read back before GoApplication
+    QStringList Units;          // --unit PORT=ID, as given
+    // --field KEY=VALUE, in the order given; each key once.
+    QList<QPair<QString, QString>> Fields;
+    QStringList ExpectSha256;  // --expect-sha256: a SHA-256 in hex, or a file of them
 };
 
 struct CliParse {

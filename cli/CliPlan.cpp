@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMap>
+#include <QRegularExpression>
+#include <algorithm>
 #include <memory>
 
 #include "Configuration.h"
@@ -129,6 +131,73 @@ void PlanPorts(const CliOptions& options, FileSystem& files, const SystemRoots& 
     }
 }
 
+// The units of --unit, each given to the planned port its PORT names.
+void PlanUnits(const CliOptions& options, Plan& plan) {
+    for (const QString& unit : options.Units) {
+        const qsizetype equals = unit.indexOf(u'=');
+        const QString name = unit.left(equals);
+        PortTarget target;
+        QString error;
+        auto port = plan.Ports.end();
+        if (ResolvePortName(name, target, error)) {
+            const QString canonical = QFileInfo(target.Device).canonicalFilePath();
+            port = std::find_if(plan.Ports.begin(), plan.Ports.end(), [&](const PlannedPort& p) {
+                return p.Device == (canonical.isEmpty() ? target.Device : canonical);
+            });
+        }
+        if (port == plan.Ports.end()) {
+            plan.Problem =
+                QStringLiteral("--unit %1: %2 is not one of the ports of this run").arg(unit, name);
+            return;
+        }
+        if (!port->Unit.isEmpty()) {
+            plan.Problem = QStringLiteral("--unit: %1 is given two units").arg(name);
+            return;
+        }
+        port->Unit = unit.mid(equals + 1);
+    }
+}
+
+// The SHA-256 hashes of --expect-sha256: each value is a hash itself, or a
+// file with one a line (the first word; "sha256sum" output, # comments).
+bool ExpectedHashes(const CliOptions& options, FileSystem& files, QStringList& hashes,
+                    QString& problem) {
+    static const QRegularExpression hash(QStringLiteral("^[0-9a-fA-F]{64}$"));
+    for (const QString& value : options.ExpectSha256) {
+        if (hash.match(value).hasMatch()) {
+            hashes << value.toLower();
+            continue;
+        }
+        const FileSystem::ReadResult read = files.ReadFile(value);
+        if (!read.Ok) {
+            problem = QStringLiteral(
+                          "--expect-sha256 %1: neither a SHA-256 of 64 hex digits "
+                          "nor a file that can be read (%2)")
+                          .arg(value, read.Error);
+            return false;
+        }
+        int lineNumber = 0;
+        for (const QByteArray& line : read.Bytes.split('\n')) {
+            ++lineNumber;
+            const QString text = QString::fromUtf8(line).trimmed();
+            if (text.isEmpty() || text.startsWith(u'#')) {
+                continue;
+            }
+            const QString first = text.section(QRegularExpression(QStringLiteral("\\s+")), 0, 0);
+            if (!hash.match(first).hasMatch()) {
+                problem = QStringLiteral(
+                              "--expect-sha256 %1, line %2: not a SHA-256 of 64 hex "
+                              "digits")
+                              .arg(value)
+                              .arg(lineNumber);
+                return false;
+            }
+            hashes << first.toLower();
+        }
+    }
+    return true;
+}
+
 void PlanFirmware(const CliOptions& options, FileSystem& files, Plan& plan) {
     const QString folder = Folder(options);
     HashingFiles hashing(files);
@@ -143,6 +212,15 @@ void PlanFirmware(const CliOptions& options, FileSystem& files, Plan& plan) {
     }
     plan.FirmwarePath = QDir::cleanPath(QFileInfo(load.Path).absoluteFilePath());
     plan.FirmwareSha256 = hashing.Hashes.value(load.Path);
+    QStringList allowed;
+    if (!ExpectedHashes(options, files, allowed, plan.Problem)) {
+        return;
+    }
+    if (!options.ExpectSha256.isEmpty() && !allowed.contains(plan.FirmwareSha256)) {
+        plan.Problem = QStringLiteral("%1: its SHA-256 %2 is not one that --expect-sha256 allows")
+                           .arg(plan.FirmwarePath, plan.FirmwareSha256);
+        return;
+    }
     if (options.Version.isEmpty()) {
         if (!NameGivesVersion(load.FileName)) {
             plan.Problem = QStringLiteral(
@@ -170,6 +248,7 @@ void PlanOutput(const CliOptions& options, FileSystem& files, Plan& plan) {
         plan.Problem =
             QStringLiteral("--output: %1 cannot be written: %2").arg(options.Output, problem);
     }
+    plan.OutputPath = QDir::cleanPath(QFileInfo(options.Output).absoluteFilePath());
 }
 
 }  // namespace
@@ -189,6 +268,9 @@ Plan MakePlan(const CliOptions& options, FileSystem& files, const SystemRoots& r
     plan.Base.SessionModeUpdate = update;
     plan.Base.SessionModeReadFirmware = !update;
     PlanPorts(options, files, roots, plan);
+    if (plan.Problem.isEmpty()) {
+        PlanUnits(options, plan);
+    }
     if (!plan.Problem.isEmpty()) {
         return plan;
     }

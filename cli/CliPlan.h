@@ -19,6 +19,7 @@ struct PlannedPort {
     PortTarget Target;
     QString Device;  // the device itself, links followed
     UsbIdentity Usb;
+    QString Unit;  // --unit: the unit on this port; empty when not given
 };
 
 struct Plan {
@@ -26,6 +27,7 @@ struct Plan {
     QList<PlannedPort> Ports;
     QString FirmwarePath;    // update: the firmware file, absolute
     QString FirmwareSha256;  // update: of the bytes that were loaded, in hex
+    QString OutputPath;      // read: the output file, absolute
     int TimeoutSeconds = 0;  // 0: none
     QStringList Warnings;    // what the station is known to break
     QString Problem;         // why nothing may be sent; empty when all is well

@@ -1,5 +1,11 @@
 #include "CliProgram.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
@@ -7,24 +13,46 @@
 #include <QJsonDocument>
 #include <QSysInfo>
 #include <QTimer>
+#include <QUuid>
 #include <cstdio>
 #include <memory>
 
-#include "AppendFile.h"
 #include "CliOptions.h"
 #include "CliPlan.h"
 #include "Configuration.h"
 #include "Gang.h"
 #include "IntelHexWriter.h"
 #include "KeyValueBackend.h"
+#include "LogWriter.h"
 #include "PortList.h"
 #include "QtPlatform.h"
 #include "SystemConsole.h"
+#include "UnitRecord.h"
 
 namespace {
 
 constexpr int ReadHighest = 0x7FFF;
 constexpr int LiveRefreshMs = 200;
+
+// Opens a trace file for writing, without waiting for a reader when it is
+// a FIFO (such a trace is written by a thread of its own, see TraceFile).
+std::FILE* OpenTrace(const QString& path) {
+#ifdef _WIN32
+    return std::fopen(QFile::encodeName(path).constData(), "w");
+#else
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, O_WRONLY);
+    std::FILE* file = ::fdopen(fd, "w");
+    if (!file) {
+        ::close(fd);
+    }
+    return file;
+#endif
+}
 
 // Opens one trace file per port; false with the reason when one cannot be.
 bool OpenTraces(const QString& folder, const QList<PlannedPort>& ports,
@@ -39,7 +67,7 @@ bool OpenTraces(const QString& folder, const QList<PlannedPort>& ports,
     }
     for (qsizetype i = 0; i < ports.size(); ++i) {
         const QString path = QDir(folder).filePath(TraceFileName(ports[i].Target.Label));
-        files[i] = std::fopen(QFile::encodeName(path).constData(), "w");
+        files[i] = OpenTrace(path);
         if (!files[i]) {
             error = QStringLiteral("--trace: cannot write %1").arg(path);
             for (std::FILE* file : files) {
@@ -78,56 +106,6 @@ QString SaveRead(FileSystem& files, const QString& output, const QByteArray& byt
     return problem;
 }
 
-// What --log keeps of one session.
-struct LogContext {
-    QString Host;
-    QString Station;
-    QString Command;
-    const Plan* Planned = nullptr;
-    QString Output;
-};
-
-QByteArray LogRecord(const LogContext& context, const PlannedPort& port, const PortResult& result) {
-    const ProcessState& base = context.Planned->Base;
-    QJsonObject record{
-        {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
-        {"host", context.Host},
-        {"station", context.Station},
-        {"port", port.Target.Label},
-        {"device", port.Device},
-        {"command", context.Command},
-        {"model", ModelText(base)},
-        {"ending", EndingName(result.Ending)},
-        {"detail", result.Detail},
-        {"seconds", std::round(result.Seconds * 1000.0) / 1000.0},
-        {"bytes_sent", static_cast<double>(result.BytesSent)},
-        {"bytes_received", static_cast<double>(result.BytesReceived)},
-        {"retries", result.Retries},
-        {"fwloader_version", QString::fromLatin1(ProgramVersion)},
-    };
-    if (!port.Usb.IsEmpty()) {
-        record.insert("vendor_id", port.Usb.VendorId);
-        record.insert("product_id", port.Usb.ProductId);
-        if (!port.Usb.Serial.isEmpty()) {
-            record.insert("serial", port.Usb.Serial);
-        }
-    }
-    if (context.Planned->FirmwarePath.isEmpty()) {
-        record.insert("output", context.Output);
-    } else {
-        record.insert("file", QFileInfo(context.Planned->FirmwarePath).fileName());
-        record.insert("sha256", context.Planned->FirmwareSha256);
-        record.insert("version", QStringLiteral("%1.%2")
-                                     .arg(base.FirmwareVersion.Major)
-                                     .arg(base.FirmwareVersion.Minor));
-    }
-    if (result.Verified) {
-        record.insert("verified", *result.Verified);
-        record.insert("verify_seconds", std::round(result.VerifySeconds * 1000.0) / 1000.0);
-    }
-    return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
-}
-
 PortStart StartOf(const Plan& plan, const PlannedPort& port, const CliOptions& options) {
     const bool update = options.Which == CliOptions::Command::Update;
     PortStart start{port.Target.Label,
@@ -144,7 +122,7 @@ PortStart StartOf(const Plan& plan, const PlannedPort& port, const CliOptions& o
         start.Details.insert("low", plan.Base.ImageLowestAddress);
         start.Details.insert("high", plan.Base.ImageHighestAddress);
     } else {
-        start.Details.insert("output", options.Output);
+        start.Details.insert("output", plan.OutputPath);
         start.Details.insert("format", options.BinaryOutput ? "bin" : "hex");
     }
     return start;
@@ -163,11 +141,15 @@ int RunSessions(const CliOptions& options, Console& console) {
     // the process; a second Ctrl-C or SIGTERM ends the process at once.
     bool interrupted = false;
     Gang* running = nullptr;
+    std::function<void()> alsoOnInterrupt;  // what a wait for the log adds
     WatchInterrupts(
         [&] {
             interrupted = true;
             if (running) {
                 running->Interrupt();
+            }
+            if (alsoOnInterrupt) {
+                alsoOnInterrupt();
             }
         },
         ExitInterrupted);
@@ -184,7 +166,7 @@ int RunSessions(const CliOptions& options, Console& console) {
     if (!plan.Problem.isEmpty()) {
         return badInput(plan.ProblemPort, plan.Problem);
     }
-    AppendFile log;
+    LogWriter log;
     if (!options.LogFile.isEmpty()) {
         const QString error = log.Open(options.LogFile);
         if (!error.isEmpty()) {
@@ -222,9 +204,47 @@ int RunSessions(const CliOptions& options, Console& console) {
     }
 
     const QString host = QSysInfo::machineHostName();
-    const LogContext logContext{host, options.Station.isEmpty() ? host : options.Station,
-                                update ? QStringLiteral("update") : QStringLiteral("read"), &plan,
-                                options.Output};
+    RecordRun record{QUuid::createUuid().toString(QUuid::WithoutBraces),
+                     host,
+                     options.Station.isEmpty() ? host : options.Station,
+                     update ? QStringLiteral("update") : QStringLiteral("read"),
+                     &plan,
+                     options.Fields};
+    // Waits for the records given so far, serving signals meanwhile; false
+    // when a new request to end came first.
+    auto waitForLog = [&] {
+        if (log.Pending() == 0) {
+            return true;
+        }
+        QEventLoop wait;
+        bool askedToEnd = false;
+        QObject::connect(&log, &LogWriter::Idle, &wait, &QEventLoop::quit);
+        alsoOnInterrupt = [&] {
+            askedToEnd = true;
+            wait.quit();
+        };
+        wait.exec();
+        alsoOnInterrupt = {};
+        return !askedToEnd;
+    };
+
+    // A start record for every unit before the first byte goes out: a crash
+    // or a power loss still leaves evidence that the unit was touched.
+    const QDateTime started = QDateTime::currentDateTimeUtc();
+    if (log.IsOpen()) {
+        QString startError;
+        for (const PlannedPort& port : plan.Ports) {
+            log.Append(StartRecord(record, port, started), [&](const QString& error) {
+                startError = startError.isEmpty() ? error : startError;
+            });
+        }
+        if (!waitForLog() || !startError.isEmpty()) {
+            return badInput(
+                {}, QStringLiteral("--log: cannot write the start records to %1: %2")
+                        .arg(options.LogFile,
+                             startError.isEmpty() ? QStringLiteral("interrupted") : startError));
+        }
+    }
     Gang gang(std::move(jobs));
     running = &gang;
     bool allOk = true;
@@ -241,6 +261,7 @@ int RunSessions(const CliOptions& options, Console& console) {
     });
     QObject::connect(&gang, &Gang::PortFinished, &gang, [&](int index, PortResult result) {
         const QString label = gang.Job(index).Label;
+        QByteArray savedSha256;
         if (result.Ending == PortEnding::Success && !update) {
             // The read succeeded: save what it brought.
             const ProcessState& state = *gang.Job(index).State;
@@ -254,22 +275,33 @@ int RunSessions(const CliOptions& options, Console& console) {
                 result.Ending = PortEnding::NotSaved;
                 result.Detail = problem;
             }
+            savedSha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
         }
         if (result.TraceFailed) {
             reporter->Error(label, QStringLiteral("the trace file could not be written whole"));
         }
+        const QString saved = update || result.Ending != PortEnding::Success
+                                  ? QString()
+                                  : QString::fromLatin1(savedSha256.toHex());
+        if (!log.IsOpen()) {
+            allOk = allOk && result.Ending == PortEnding::Success;
+            reporter->Finished(index, result);
+            return;
+        }
         // The record is on the disk before the result is told.
-        if (log.IsOpen()) {
-            const QString error = log.Append(LogRecord(logContext, plan.Ports[index], result));
-            if (!error.isEmpty()) {
-                allOk = false;
+        const QByteArray line = ResultRecord(record, plan.Ports[index], result, started,
+                                             QDateTime::currentDateTimeUtc(), saved);
+        log.Append(line, [&, index, label, result](const QString& error) mutable {
+            result.LogKept = true;
+            result.Logged = error.isEmpty();
+            if (!result.Logged) {
                 reporter->Error(label, QStringLiteral("--log: the record of this session could "
                                                       "not be written to %1: %2")
                                            .arg(options.LogFile, error));
             }
-        }
-        allOk = allOk && result.Ending == PortEnding::Success;
-        reporter->Finished(index, result);
+            allOk = allOk && result.Logged && result.Ending == PortEnding::Success;
+            reporter->Finished(index, result);
+        });
     });
 
     QEventLoop loop;
@@ -292,8 +324,10 @@ int RunSessions(const CliOptions& options, Console& console) {
     if (!allFinished) {
         loop.exec();
     }
-    refresh.stop();
     running = nullptr;
+    // Every result is told once its record is written (or could not be).
+    waitForLog();
+    refresh.stop();
 
     const int status = interrupted ? ExitInterrupted : allOk ? ExitAllSucceeded : ExitSomeFailed;
     reporter->Summary(status);
@@ -302,6 +336,18 @@ int RunSessions(const CliOptions& options, Console& console) {
 }
 
 }  // namespace
+
+QString UndecodableArgument(const QList<QByteArray>& arguments) {
+    for (const QByteArray& argument : arguments) {
+        if (QFile::encodeName(QFile::decodeName(argument)) != argument) {
+            return QStringLiteral(
+                       "the argument \"%1\" is not text in the system's encoding; "
+                       "a file name must be")
+                .arg(QFile::decodeName(argument));
+        }
+    }
+    return {};
+}
 
 QString TraceFileName(const QString& label) {
     QString name;

@@ -22,6 +22,11 @@ inline constexpr int ExitInterrupted = 130;
 // at once with ExitInterrupted.
 int RunCli(const QStringList& arguments, Console& console);
 
+// Why the program's arguments (as the system passed them, after the program
+// name) cannot be taken as text; empty when they can. A path whose bytes the
+// system's encoding cannot decode would otherwise name another file.
+QString UndecodableArgument(const QList<QByteArray>& arguments);
+
 // The trace file name of a port: its label with every character that cannot
 // stand in a file name replaced ("/dev/ttyUSB0" gives "dev_ttyUSB0.trace").
 QString TraceFileName(const QString& label);

@@ -13,6 +13,9 @@
 
 namespace {
 
+// How long the end of a session waits for its trace to reach the disk.
+constexpr int TraceFinishMs = 1000;
+
 double ThreadCpuSeconds() {
 #ifdef CLOCK_THREAD_CPUTIME_ID
     timespec now{};
@@ -356,7 +359,7 @@ void PortSession::End() {
             .arg(EndingName(result.Ending),
                  result.Message.isEmpty() ? QString() : QStringLiteral(": ") + result.Message,
                  result.Detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(result.Detail)));
-    result.TraceFailed = !live.Trace.Ok();
+    result.TraceFailed = !live.Trace.Finish(TraceFinishMs);
     Running.reset();  // the port, the timers and the session go on their own thread
     emit Finished(result);
 }

@@ -93,6 +93,9 @@ struct PortResult {
     // image (never without Verify), and how long the read-back took.
     std::optional<bool> Verified;
     double VerifySeconds = 0;
+    // With --log: whether the session's record is on the disk.
+    bool LogKept = false;
+    bool Logged = false;
 };
 Q_DECLARE_METATYPE(PortResult)
 

@@ -44,13 +44,9 @@ QString PortPrefix(const QString& port) {
 
 }  // namespace
 
-QJsonObject ResultObject(const QString& port, const PortResult& result) {
+QJsonObject OutcomeFields(const PortResult& result) {
     QJsonObject object{
-        {"port", port},
-        {"event", "result"},
-        {"ok", result.Ending == PortEnding::Success},
         {"ending", EndingName(result.Ending)},
-        {"message", result.Message},
         {"detail", result.Detail},
         {"seconds", Rounded(result.Seconds)},
         {"bytes_sent", static_cast<double>(result.BytesSent)},
@@ -64,6 +60,18 @@ QJsonObject ResultObject(const QString& port, const PortResult& result) {
     if (result.Verified) {
         object.insert("verified", *result.Verified);
         object.insert("verify_seconds", Rounded(result.VerifySeconds));
+    }
+    return object;
+}
+
+QJsonObject ResultObject(const QString& port, const PortResult& result) {
+    QJsonObject object = OutcomeFields(result);
+    object.insert("port", port);
+    object.insert("event", "result");
+    object.insert("ok", result.Ending == PortEnding::Success);
+    object.insert("message", result.Message);
+    if (result.LogKept) {
+        object.insert("logged", result.Logged);
     }
     return object;
 }
@@ -120,6 +128,7 @@ void JsonReporter::Question(int index, const QString& text, bool retried) {
 
 void JsonReporter::Finished(int index, const PortResult& result) {
     Endings[index] = result.Ending;
+    Unlogged += result.LogKept && !result.Logged ? 1 : 0;
     Emit(ResultObject(Labels[index], result));
 }
 
@@ -138,6 +147,7 @@ void JsonReporter::Summary(int exitStatus) {
           {"succeeded", succeeded},
           {"failed", sessions - succeeded},
           {"endings", endings},
+          {"unlogged", Unlogged},
           {"exit", exitStatus}});
 }
 
@@ -158,6 +168,9 @@ QString HumanReporter::ResultText(const PortResult& result) {
     }
     if (!result.Detail.isEmpty()) {
         text += QStringLiteral(" (%1)").arg(result.Detail);
+    }
+    if (result.LogKept && !result.Logged) {
+        text += QStringLiteral(" [NOT LOGGED]");
     }
     return text;
 }
@@ -328,6 +341,7 @@ void HumanReporter::Finished(int index, const PortResult& result) {
     Line& line = Lines[index];
     line.Done = true;
     line.Ending = result.Ending;
+    line.Unlogged = result.LogKept && !result.Logged;
     // On a terminal the port leaves the live block and its result stays above.
     Above(Padded(line.Label) + QStringLiteral("  ") + ResultText(result), false);
 }
@@ -355,11 +369,14 @@ void HumanReporter::Summary(int exitStatus) {
             failures << QStringLiteral("%1 %2").arg(count).arg(EndingName(ending));
         }
     }
-    Output.Out(QStringLiteral("%1 of %2 sessions succeeded%3\n")
-                   .arg(succeeded)
-                   .arg(Lines.size())
-                   .arg(failures.isEmpty() ? QString()
-                                           : QStringLiteral(" (%1)").arg(failures.join(", "))));
+    const auto unlogged =
+        std::count_if(Lines.begin(), Lines.end(), [](const Line& line) { return line.Unlogged; });
+    Output.Out(
+        QStringLiteral("%1 of %2 sessions succeeded%3%4\n")
+            .arg(succeeded)
+            .arg(Lines.size())
+            .arg(failures.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(failures.join(", ")))
+            .arg(unlogged == 0 ? QString() : QStringLiteral("; %1 not logged").arg(unlogged)));
 }
 
 void HumanReporter::Tick() {

@@ -55,6 +55,10 @@ public:
     virtual void Tick() {}
 };
 
+// How a session ended, as both the result event and the --log record tell
+// it: ending, detail, where it stopped, time, bytes and retries.
+QJsonObject OutcomeFields(const PortResult& result);
+
 // The JSON object of a result event.
 QJsonObject ResultObject(const QString& port, const PortResult& result);
 
@@ -76,6 +80,7 @@ private:
     Console& Output;
     QStringList Labels;
     std::vector<PortEnding> Endings;
+    int Unlogged = 0;
 };
 
 class HumanReporter : public Reporter {
@@ -100,6 +105,7 @@ private:
         int Address = 0;
         int Tenths = 0;  // tenths already reported (not on a terminal)
         bool Done = false;
+        bool Unlogged = false;
         PortEnding Ending = PortEnding::Interrupted;
     };
     QString Padded(const QString& label) const;

@@ -1,7 +1,19 @@
 #include "TracingPort.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <QDeadlineTimer>
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+#include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <deque>
 
 namespace {
 
@@ -106,20 +118,141 @@ QByteArray TracingPort::DiscardInput() {
     return bytes;
 }
 
-TraceFile::~TraceFile() {
-    if (File) {
+struct TraceFile::Shared {
+    QMutex Lock;
+    QWaitCondition Changed;
+    std::deque<QByteArray> Lines;
+    std::size_t QueuedBytes = 0;
+    bool Writing = false;  // the thread holds lines it is writing
+    bool Closing = false;
+    bool Failed = false;
+    std::FILE* File = nullptr;
+
+    // Straight to the descriptor, past the stream's buffer: the end of the
+    // process then has nothing of it to flush, and cannot be held by a disk
+    // that no longer takes anything.
+    bool WriteWhole(const QByteArray& line) const {
+        const int fd = fileno(File);
+        qsizetype done = 0;
+        while (done < line.size()) {
+#ifdef _WIN32
+            const int n =
+                _write(fd, line.constData() + done, static_cast<unsigned>(line.size() - done));
+#else
+            const ssize_t n =
+                ::write(fd, line.constData() + done, static_cast<std::size_t>(line.size() - done));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+#endif
+            if (n <= 0) {
+                return false;
+            }
+            done += n;
+        }
+        return true;
+    }
+
+    // The writing thread: lines in the order given, until closed and empty.
+    void Run() {
+        QMutexLocker guard(&Lock);
+        for (;;) {
+            while (!Closing && Lines.empty()) {
+                Changed.wait(&Lock);
+            }
+            if (Lines.empty()) {
+                break;
+            }
+            std::deque<QByteArray> batch;
+            batch.swap(Lines);
+            QueuedBytes = 0;
+            Writing = true;
+            const bool failed = Failed;
+            guard.unlock();
+            bool ok = !failed;
+            for (const QByteArray& line : batch) {
+                ok = ok && WriteWhole(line);
+            }
+            guard.relock();
+            Writing = false;
+            Failed = Failed || !ok;
+            Changed.wakeAll();
+        }
         std::fclose(File);
+        File = nullptr;
+    }
+};
+
+namespace {
+
+// The thread that writes a trace file; it keeps what it writes alive.
+class WriterThread : public QThread {
+public:
+    explicit WriterThread(std::shared_ptr<TraceFile::Shared> state) : State(std::move(state)) {}
+
+protected:
+    void run() override { State->Run(); }
+
+private:
+    std::shared_ptr<TraceFile::Shared> State;
+};
+
+// Records waiting for a slow disk beyond this are dropped.
+constexpr std::size_t MostQueuedBytes = 4 * 1024 * 1024;
+
+}  // namespace
+
+TraceFile::TraceFile(std::FILE* file) {
+    if (!file) {
+        return;
+    }
+    State = std::make_shared<Shared>();
+    State->File = file;
+    // The thread holds the file to the end of its last write, however long
+    // the disk takes, and goes once it has closed it.
+    QThread* writer = new WriterThread(State);
+    QObject::connect(writer, &QThread::finished, writer, &QObject::deleteLater);
+    writer->start();
+}
+
+TraceFile::~TraceFile() {
+    if (State) {
+        Finish(0);
     }
 }
 
 void TraceFile::Write(const QString& record) {
-    if (!File || !Good) {
+    if (!State) {
         return;
     }
-    const QByteArray line = (TraceTimestamp() + u' ' + record + u'\n').toUtf8();
-    Good = std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), File) ==
-               static_cast<std::size_t>(line.size()) &&
-           std::fflush(File) == 0;
+    QByteArray line = (TraceTimestamp() + u' ' + record + u'\n').toUtf8();
+    const QMutexLocker guard(&State->Lock);
+    if (State->Closing || State->Failed) {
+        return;
+    }
+    if (State->QueuedBytes + static_cast<std::size_t>(line.size()) > MostQueuedBytes) {
+        State->Failed = true;
+        return;
+    }
+    State->QueuedBytes += static_cast<std::size_t>(line.size());
+    State->Lines.push_back(std::move(line));
+    State->Changed.wakeAll();
+}
+
+bool TraceFile::Finish(int waitMs) {
+    if (!State) {
+        return true;
+    }
+    const QMutexLocker guard(&State->Lock);
+    State->Closing = true;
+    State->Changed.wakeAll();
+    const QDeadlineTimer deadline(waitMs);
+    while (!State->Lines.empty() || State->Writing) {
+        if (!State->Changed.wait(&State->Lock, deadline)) {
+            return false;
+        }
+    }
+    return !State->Failed;
 }
 
 QString TraceTimestamp() {

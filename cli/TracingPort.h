@@ -9,6 +9,7 @@
 #include <QString>
 #include <cstdio>
 #include <functional>
+#include <memory>
 
 #include "SerialPort.h"
 
@@ -57,22 +58,29 @@ private:
 
 // A trace file: each record on a line of its own after the local time to the
 // microsecond ("2026-05-04 13:07:22.081337 -> 55 82 01 02 03 01 03 D5"),
-// written through at once so that nothing is lost when the program ends
-// abruptly. Takes over the open file and closes it.
+// handed to a thread of the file's own that writes it through at once, so
+// that nothing is lost when the program ends abruptly and a slow or hung
+// disk (a network folder, a FIFO nobody reads) never holds up the session.
+// Records that pile up beyond a bound are dropped and the trace is marked
+// incomplete. Takes over the open file and closes it.
 class TraceFile {
 public:
-    explicit TraceFile(std::FILE* file) : File(file) {}
+    explicit TraceFile(std::FILE* file);
+    // Leaves a thread still held by the disk to finish on its own.
     ~TraceFile();
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
 
     void Write(const QString& record);
-    // False once a write has failed.
-    bool Ok() const { return Good; }
+    // Waits up to waitMs for the records given so far to be written; true
+    // when all of them were, false once one was lost or not written in time.
+    bool Finish(int waitMs);
+
+    // What the session's thread and the file's writing thread share.
+    struct Shared;
 
 private:
-    std::FILE* File;
-    bool Good = true;
+    std::shared_ptr<Shared> State;
 };
 
 // The local time now, "YYYY-MM-DD hh:mm:ss.uuuuuu".

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "CliProgram.h"
+#include "QueuedConsole.h"
 #include "SystemConsole.h"
 
 #ifndef _WIN32
@@ -42,6 +43,19 @@ int main(int argc, char* argv[]) {
     // and what can no longer be written is lost.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    StandardConsole console;
+    StandardConsole standard;
+    QueuedConsole console(standard);
+#ifndef _WIN32
+    // Windows gives the arguments as UTF-16; elsewhere they are bytes.
+    QList<QByteArray> raw;
+    for (int i = 1; i < argc; ++i) {
+        raw << QByteArray(argv[i]);
+    }
+    const QString undecodable = UndecodableArgument(raw);
+    if (!undecodable.isEmpty()) {
+        console.Err(QStringLiteral("fwloader-cli: %1\n").arg(undecodable));
+        return ExitBadInput;
+    }
+#endif
     return RunCli(QCoreApplication::arguments().mid(1), console);
 }

@@ -1,7 +1,20 @@
 #include "QtSerialPort.h"
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
+
+#ifdef __linux__
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+#endif
 
 #include "ComPortMap.h"
 
@@ -35,6 +48,89 @@ QSerialPort::Parity ToQtParity(char parity) {
             return QSerialPort::NoParity;
     }
 }
+
+#ifdef __linux__
+// Why device is no terminal; empty when it is one. Asked before anything
+// opens it: a COM link in the store may point to any device, and opening
+// some (a watchdog) already sets them going. The kernel's table of terminal
+// drivers names their majors and minors; the system's own entries (the
+// controlling terminal, the console, the multiplexer) and pseudo-terminal
+// masters are no serial ports. Without the table nothing is opened.
+QString NotATerminal(const QString& device) {
+    struct stat status {};
+    if (::stat(QFile::encodeName(device).constData(), &status) != 0 || !S_ISCHR(status.st_mode)) {
+        return QStringLiteral("%1 is not a terminal (no character device); it is not opened")
+            .arg(device);
+    }
+    const unsigned major = major(status.st_rdev);
+    const unsigned minor = minor(status.st_rdev);
+    std::ifstream drivers("/proc/tty/drivers");
+    std::string line;
+    while (std::getline(drivers, line)) {
+        std::istringstream in(line);
+        std::vector<std::string> fields;
+        for (std::string field; in >> field;) {
+            fields.push_back(field);
+        }
+        if (fields.size() < 5) {
+            continue;
+        }
+        const std::string& type = fields.back();
+        const std::string& range = fields[fields.size() - 2];
+        unsigned low = 0;
+        unsigned high = 0;
+        const std::size_t dash = range.find('-');
+        try {
+            low = static_cast<unsigned>(std::stoul(range.substr(0, dash)));
+            high = dash == std::string::npos
+                       ? low
+                       : static_cast<unsigned>(std::stoul(range.substr(dash + 1)));
+            if (static_cast<unsigned>(std::stoul(fields[fields.size() - 3])) == major &&
+                minor >= low && minor <= high) {
+                return type.rfind("system", 0) == 0 || type == "pty:master"
+                           ? QStringLiteral(
+                                 "%1 is the system's own terminal, not a serial port; "
+                                 "it is not opened")
+                                 .arg(device)
+                           : QString();
+            }
+        } catch (const std::exception&) {
+            continue;
+        }
+    }
+    return QStringLiteral("%1 is not a terminal (device %2:%3); it is not opened")
+        .arg(device)
+        .arg(major)
+        .arg(minor);
+}
+
+// The program that holds device, as its lock file tells ("process 1234
+// (minicom)"); empty when no lock file names one.
+QString LockHolder(const QString& device) {
+    // "LCK.." and the device's path below /dev with "_" for "/" (pts_3).
+    QString base = device.startsWith(QStringLiteral("/dev/")) ? device.mid(5) : device;
+    const QString name = QStringLiteral("LCK..") + base.replace(u'/', u'_');
+    for (const char* folder :
+         {"/var/lock", "/run/lock", "/tmp", "/etc/locks", "/var/spool/locks", "/var/spool/uucp"}) {
+        QFile lock(QString::fromLatin1(folder) + u'/' + name);
+        if (!lock.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        bool ok = false;
+        const qint64 pid = lock.readLine(32).trimmed().toLongLong(&ok);
+        if (!ok || pid <= 0) {
+            continue;
+        }
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+        const QString program = comm.open(QIODevice::ReadOnly)
+                                    ? QString::fromLocal8Bit(comm.readAll().trimmed())
+                                    : QString();
+        return program.isEmpty() ? QStringLiteral("process %1").arg(pid)
+                                 : QStringLiteral("process %1 (%2)").arg(pid).arg(program);
+    }
+    return {};
+}
+#endif
 
 }  // namespace
 
@@ -106,10 +202,27 @@ bool QtSerialPort::Open() {
     }
     Device = target;
 #endif
+#ifdef __linux__
+    ErrorText = NotATerminal(Device);
+    if (!ErrorText.isEmpty()) {
+        return false;
+    }
+#endif
     Port.setPortName(Device);
     ApplySettings(Current);
     if (!Port.open(QIODevice::ReadWrite)) {
         ErrorText = Port.errorString();
+#ifdef __linux__
+        // Qt says a held lock is a permission error; with the device's
+        // rights granted, another program holds it.
+        if (Port.error() == QSerialPort::PermissionError &&
+            ::access(QFile::encodeName(Device).constData(), R_OK | W_OK) == 0) {
+            const QString holder = LockHolder(Device);
+            ErrorText =
+                QStringLiteral("%1 is in use by another program%2")
+                    .arg(Device, holder.isEmpty() ? QString() : QStringLiteral(", ") + holder);
+        }
+#endif
         Port.clearError();
         return false;
     }

@@ -29,7 +29,7 @@ public:
     int Get() const { return Fd; }
     bool Valid() const { return Fd >= 0; }
     void Reset(int fd = -1) {
-        if (Fd > 0) {
+        if (Fd >= 0) {
             close(Fd);
         }
         Fd = fd;

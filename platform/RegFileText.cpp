@@ -152,7 +152,10 @@ std::vector<Entry> SplitEntries(const std::string& text) {
         }
         const std::string line = text.substr(start, last - start);
         start = end + 1;
-        if (continued) {
+        // A header always opens a section: hex data never starts with "[",
+        // and a value whose last line asks for more must not swallow the
+        // next key's header (and with it the key's values).
+        if (continued && !Entry{line}.Header()) {
             entries.back().Text += "\n" + line;
         } else {
             entries.push_back(Entry{line, OpensHexValue(line)});

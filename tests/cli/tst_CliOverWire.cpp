@@ -4,10 +4,15 @@
 // its own, without a display, and what it prints, its exit status and what
 // reached the devices are checked.
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
@@ -75,6 +80,8 @@ class CliOverWireTest : public QObject {
     std::unique_ptr<QTemporaryDir> Root;    // the per-machine store root
     std::unique_ptr<QTemporaryDir> Folder;  // a folder with Config.txt and firmware
     std::vector<std::unique_ptr<SimulatedDevice>> Devices;
+    // The largest file the program may write, as a full disk stops it; 0: no limit.
+    qint64 FileSizeLimit = 0;
 
     SimulatedDevice& AddDevice(int com) {
         Devices.push_back(std::make_unique<SimulatedDevice>());
@@ -112,6 +119,13 @@ class CliOverWireTest : public QObject {
         CliRun run;
         QProcess process;
         process.setProcessEnvironment(Environment());
+        if (FileSizeLimit > 0) {
+            process.setChildProcessModifier([limit = FileSizeLimit] {
+                const rlimit size{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+                ::setrlimit(RLIMIT_FSIZE, &size);
+                std::signal(SIGXFSZ, SIG_IGN);  // a write beyond it fails with EFBIG
+            });
+        }
         QEventLoop loop;
         QObject::connect(&process, &QProcess::readyReadStandardOutput, &loop, [&] {
             run.Out += process.readAllStandardOutput();
@@ -155,7 +169,10 @@ private slots:
         Put("Config.txt", "1:2:3\r\nVendor\r\nTitle\r\n");
     }
 
-    void cleanup() { Devices.clear(); }
+    void cleanup() {
+        Devices.clear();
+        FileSizeLimit = 0;
+    }
 
     // Five devices at once, the watchdog's question answered Retry twice,
     // each session given 14 s: two take the firmware, one reports another
@@ -277,26 +294,39 @@ private slots:
         QVERIFY(QFile::exists(traces + "/" + byPath.TerminalPath().mid(1).replace('/', '_') +
                               ".trace"));
 
-        // One whole record per session, in the order of the results.
+        // A start record per session before any result record, then one whole
+        // result record per session, in the order of the results.
         const QByteArray sha256 = QCryptographicHash::hash(
             ReadFile(Folder->filePath("Board_2.15.hex")), QCryptographicHash::Sha256);
         const QList<QByteArray> records = ReadFile(log).trimmed().split('\n');
         QList<QJsonObject> results = run.Events();
         results.removeIf([](const QJsonObject& e) { return e.value("event") != "result"; });
-        QCOMPARE(records.size(), results.size());
+        QCOMPARE(records.size(), 2 * results.size());
         for (qsizetype i = 0; i < records.size(); ++i) {
             const QJsonObject record = QJsonDocument::fromJson(records[i]).object();
-            QCOMPARE(record.keys(),
-                     (QStringList{"bytes_received", "bytes_sent", "command", "detail", "device",
-                                  "ending", "file", "fwloader_version", "host", "model", "port",
-                                  "retries", "seconds", "sha256", "station", "time", "verified",
-                                  "verify_seconds", "version"}));
-            QCOMPARE(record.value("verified").toBool(), false);
+            const bool start = i < results.size();
+            QCOMPARE(record.value("record").toString(), start ? "start" : "result");
+            QCOMPARE(record.value("sequence").toInt(), i + 1);
+            QStringList keys{"command", "device",  "file",   "fwloader_version", "host",
+                             "model",   "path",    "port",   "record",           "run",
+                             "schema",  "sequence", "sha256", "started",         "station",
+                             "time",    "version"};
+            if (!start) {
+                keys << "bytes_received" << "bytes_sent" << "detail" << "ended" << "ending"
+                     << "retries" << "seconds" << "verified" << "verify_seconds";
+                QCOMPARE(record.value("verified").toBool(), false);
+                if (record.value("ending") != "success") {
+                    keys << "address" << "half_written";
+                }
+                keys.sort();
+                QCOMPARE(record.value("port"), results[i - results.size()].value("port"));
+                QCOMPARE(record.value("ending"), results[i - results.size()].value("ending"));
+            }
+            QCOMPARE(record.keys(), keys);
             QCOMPARE(record.value("station").toString(), QStringLiteral("line 3"));
             QCOMPARE(record.value("sha256").toString().toLatin1(), sha256.toHex());
-            QVERIFY(QDateTime::fromString(record.value("time").toString(), Qt::ISODate).isValid());
-            QCOMPARE(record.value("port"), results[i].value("port"));
-            QCOMPARE(record.value("ending"), results[i].value("ending"));
+            QVERIFY(QDateTime::fromString(record.value("time").toString(), Qt::ISODateWithMs)
+                        .isValid());
         }
     }
 
@@ -365,14 +395,21 @@ private slots:
         device.SetMemory(memory);
         const QString output = Folder->filePath("saved." + format);
 
+        const QString log = Folder->filePath("read.jsonl");
         const CliRun run = Run({"read", "--port", "COM5", "--output", output, "--format", format,
-                                "--model", "1:2:3", "--quiet"});
+                                "--model", "1:2:3", "--quiet", "--log", log});
 
         QVERIFY2(!run.TimedOut && !run.Crashed, run.Err.constData());
         QCOMPARE(run.Exit, 0);
         QVERIFY2(run.Out.contains("success") && run.Out.contains("读取成功"), run.Out.constData());
         QCOMPARE(device.LastApplicationAddress(), 0x9000);
         const QByteArray saved = ReadFile(output);
+        // The record names the bytes saved, and where.
+        const QJsonObject record =
+            QJsonDocument::fromJson(ReadFile(log).trimmed().split('\n').last()).object();
+        QCOMPARE(record.value("output").toString(), output);
+        QCOMPARE(record.value("sha256").toString().toLatin1(),
+                 QCryptographicHash::hash(saved, QCryptographicHash::Sha256).toHex());
         if (format == "bin") {
             QVERIFY(saved == memory.left(0x8000));
             return;
@@ -417,6 +454,148 @@ private slots:
         QCOMPARE(summary.value("failed").toInt(), 1);
         QCOMPARE(summary.value("endings").toObject().value("not-saved").toInt(), 1);
         QCOMPARE(summary.value("endings").toObject().value("success").toInt(), 0);
+    }
+
+    // Each unit leaves a start record before its first byte and a result
+    // record once it is done, each whole or not at all: a file size limit
+    // stands for a disk that fills.
+    void recordsAreWholeOrAbsent() {
+        const QByteArray firmware = HexFile(0x8000, RandomBytes(600, 11));
+        Put("Board_2.15.hex", firmware);
+        const QByteArray sha256 =
+            QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex();
+        Put("approved.sha256",
+            "# approved\n" + QByteArray(64, 'a') + "  old.hex\n" + sha256 + "  Board_2.15.hex\n");
+        SimulatedDevice& five = AddDevice(5);
+        const QString log = Folder->filePath("flash.jsonl");
+        const QStringList arguments{"update",
+                                    "--port",
+                                    "COM5",
+                                    "--folder",
+                                    Folder->path(),
+                                    "--json",
+                                    "--log",
+                                    log,
+                                    "--unit",
+                                    "5=SN-0001",
+                                    "--field",
+                                    "operator=Li",
+                                    "--field",
+                                    "lot=L7",
+                                    "--expect-sha256",
+                                    Folder->filePath("approved.sha256")};
+
+        const CliRun good = Run(arguments);
+        QCOMPARE(good.Exit, 0);
+        const QList<QByteArray> lines = ReadFile(log).split('\n');
+        QCOMPARE(lines.size(), 3);
+        const QJsonObject start = QJsonDocument::fromJson(lines[0]).object();
+        const QJsonObject end = QJsonDocument::fromJson(lines[1]).object();
+        const QRegularExpression utc(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$)");
+        for (const QJsonObject& record : {start, end}) {
+            QCOMPARE(record.value("schema").toInt(), 1);
+            QCOMPARE(record.value("run").toString().size(), 36);
+            QCOMPARE(record.value("unit").toString(), QStringLiteral("SN-0001"));
+            QCOMPARE(record.value("fields").toObject(),
+                     (QJsonObject{{"operator", "Li"}, {"lot", "L7"}}));
+            QCOMPARE(record.value("sha256").toString().toLatin1(), sha256);
+            QCOMPARE(record.value("path").toString(), Folder->filePath("Board_2.15.hex"));
+            QVERIFY(utc.match(record.value("started").toString()).hasMatch());
+        }
+        QCOMPARE(end.value("run"), start.value("run"));
+        QCOMPARE(start.value("record").toString(), QStringLiteral("start"));
+        QCOMPARE(start.value("sequence").toInt(), 1);
+        QCOMPARE(end.value("record").toString(), QStringLiteral("result"));
+        QCOMPARE(end.value("sequence").toInt(), 2);
+        QVERIFY(utc.match(end.value("ended").toString()).hasMatch());
+        QCOMPARE(end.value("ending").toString(), QStringLiteral("success"));
+        QCOMPARE(good.EventsOf("COM5").last().value("logged"), QJsonValue(true));
+
+        // The disk fills in the middle of the result record: the start
+        // record stays, the fragment goes, and the unit is told unlogged.
+        const QByteArray before = ReadFile(log);
+        FileSizeLimit = before.size() + lines[0].size() + 1 + 40;
+        const CliRun full = Run(arguments);
+        QCOMPARE(full.Exit, 1);
+        const QJsonObject result = full.EventsOf("COM5").last();
+        QCOMPARE(result.value("ending").toString(), QStringLiteral("success"));
+        QCOMPARE(result.value("logged"), QJsonValue(false));
+        QCOMPARE(full.Events().last().value("unlogged").toInt(), 1);
+        QCOMPARE(full.Events().last().value("failed").toInt(), 0);
+        const QByteArray after = ReadFile(log);
+        QVERIFY(after.startsWith(before) && after.endsWith('\n'));
+        QCOMPARE(QJsonDocument::fromJson(after.mid(before.size()).trimmed())
+                     .object()
+                     .value("record")
+                     .toString(),
+                 QStringLiteral("start"));
+
+        // No room for the start record: nothing is sent, nothing is left.
+        const int connects = five.Counters().Exchanges;
+        FileSizeLimit = after.size() + 40;
+        const CliRun none = Run(arguments);
+        QCOMPARE(none.Exit, 2);
+        QVERIFY2(none.Err.contains("start records"), none.Err.constData());
+        QCOMPARE(ReadFile(log), after);
+        QCOMPARE(five.Counters().Exchanges, connects);
+    }
+
+    // Another program that reads the log cannot stop the station: a shared
+    // flock() does not meet the writers' lock, a read lock is waited for a
+    // bounded time and then refused before the first byte.
+    void readerOfTheLogCannotHoldTheStation_data() {
+        QTest::addColumn<QString>("lock");
+        QTest::addColumn<int>("exit");
+        QTest::newRow("flock, shared") << "flock" << 0;
+        QTest::newRow("fcntl read lock") << "read lock" << 2;
+    }
+
+    void readerOfTheLogCannotHoldTheStation() {
+        QFETCH(QString, lock);
+        QFETCH(int, exit);
+        Put("Board_2.15.hex", HexFile(0x8000, RandomBytes(300, 12)));
+        SimulatedDevice& five = AddDevice(5);
+        const QString log = Folder->filePath("flash.jsonl");
+        Put("flash.jsonl", "");
+        const int reader = ::open(QFile::encodeName(log).constData(), O_RDONLY);
+        QVERIFY(reader >= 0);
+        struct flock range {};
+        range.l_type = F_RDLCK;
+        QCOMPARE(lock == "flock" ? ::flock(reader, LOCK_SH) : ::fcntl(reader, F_OFD_SETLK, &range),
+                 0);
+
+        const CliRun run =
+            Run({"update", "--port", "COM5", "--folder", Folder->path(), "--log", log});
+        ::close(reader);
+
+        QVERIFY2(!run.TimedOut, run.Err.constData());
+        QCOMPARE(run.Exit, exit);
+        QCOMPARE(NoByteReached(five), exit != 0);
+        QCOMPARE(ReadFile(log).count('\n'), exit == 0 ? 2 : 0);
+    }
+
+    // A trace that nobody reads (a FIFO, standing for a hung network
+    // folder) does not hold up the session: the read ends well within its
+    // deadline, told that its trace is incomplete.
+    void traceThatNobodyReadsCannotHoldTheSession() {
+        AddDevice(5);
+        const QString traces = Folder->filePath("traces");
+        QVERIFY(QDir().mkpath(traces));
+        const QByteArray fifo = QFile::encodeName(traces + "/COM5.trace");
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+        QVERIFY(reader >= 0);
+        QElapsedTimer clock;
+        clock.start();
+
+        const CliRun run = Run({"read", "--port", "COM5", "--output", Folder->filePath("m.hex"),
+                                "--model", "1:2:3", "--timeout", "3", "--trace", traces, "--json"});
+        ::close(reader);
+
+        QVERIFY2(!run.TimedOut, run.Err.constData());
+        QVERIFY2(clock.elapsed() < 9000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(run.EventsOf("COM5").last().value("ending").toString(), QStringLiteral("success"));
+        QVERIFY(run.Err.contains("the trace file could not be written whole"));
     }
 
     void badInputSendsNothing_data() {
@@ -464,6 +643,16 @@ private slots:
         QTest::newRow("a COM number whose device is missing")
             << QStringList{"--port", "COM5", "--port", "COM64"} << good << config
             << "/dev/ttyUSB31 does not exist";
+        QTest::newRow("log a FIFO")
+            << (ports + QStringList{"--log", "@fifo"}) << good << config << "not a regular file";
+        QTest::newRow("log /dev/full") << (ports + QStringList{"--log", "/dev/full"}) << good
+                                       << config << "not a regular file";
+        QTest::newRow("firmware not on the allow-list")
+            << (ports + QStringList{"--expect-sha256", QString(64, u'0')}) << good << config
+            << "is not one that --expect-sha256 allows";
+        QTest::newRow("unit of a port not in the run")
+            << (ports + QStringList{"--unit", "COM7=SN1"}) << good << config
+            << "COM7 is not one of the ports";
         QTest::newRow("read into a folder that does not exist")
             << QStringList{"read", "--port", "COM5", "--output", "@folder/none/x.hex"} << good
             << config << "--output: @folder/none/x.hex cannot be written";

@@ -7,10 +7,12 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
 
 #include "CliOptions.h"
 #include "CliProgram.h"
 #include "PortName.h"
+#include "QueuedConsole.h"
 #include "Reporter.h"
 #include "SessionRig.h"
 #include "TracingPort.h"
@@ -154,6 +156,15 @@ private slots:
         QTest::newRow("probe of a session") << QStringList{"update", "--probe"} << "--probe";
         QTest::newRow("verify of a read")
             << QStringList{"read", "--output", "x", "--verify"} << "read does not take --verify";
+        QTest::newRow("unit without an id")
+            << QStringList{"update", "--unit", "COM3="} << "PORT=ID";
+        QTest::newRow("unit without a port")
+            << QStringList{"update", "--unit", "=SN1"} << "PORT=ID";
+        QTest::newRow("field without =") << QStringList{"read", "--field", "lot"} << "KEY=VALUE";
+        QTest::newRow("field twice") << QStringList{"update", "--field", "lot=1", "--field=lot=2"}
+                                     << "--field lot is given twice";
+        QTest::newRow("allow-list of a read")
+            << QStringList{"read", "--output", "x", "--expect-sha256", "ab"} << "--expect-sha256";
     }
 
     void argumentsThatCannotBeUsed() {
@@ -182,10 +193,19 @@ private slots:
         QCOMPARE(o.TraceDir, QStringLiteral("t"));
         QCOMPARE(o.Model, QStringLiteral("1:2:3"));
         QCOMPARE(o.File, QStringLiteral("f.hex"));
+        const CliParse unit = ParseCliArguments(
+            {"update", "--unit", "COM3=SN=7", "--field", "operator=Li Wei", "--field=lot=A=1"});
+        QCOMPARE(unit.Options.Units, QStringList{"COM3=SN=7"});
+        QCOMPARE(unit.Options.Fields,
+                 (QList<QPair<QString, QString>>{{"operator", "Li Wei"}, {"lot", "A=1"}}));
 
         const CliParse read = ParseCliArguments({"read", "--output", "m.bin", "--format", "bin"});
         QCOMPARE(read.Error, QString());
         QVERIFY(read.Options.BinaryOutput);
+
+        // A path that is not text in the system's encoding would name another file.
+        QCOMPARE(UndecodableArgument({"update", "--log", "/tmp/\xe6\x97\xa5.jsonl"}), QString());
+        QVERIFY(UndecodableArgument({"update", "--log", "/tmp/\xff.jsonl"}).contains("not text"));
 
         // --version before a command is the program's; after update, the firmware's.
         CapturedConsole console;
@@ -330,6 +350,28 @@ private slots:
                     .hasMatch());
         QCOMPARE(TraceFileName("COM12"), QStringLiteral("COM12.trace"));
         QCOMPARE(TraceFileName("/dev/ttyUSB0"), QStringLiteral("dev_ttyUSB0.trace"));
+
+        // Each record reaches the file as it is written, not when the trace ends.
+        const auto openFiles = [] { return QDir("/proc/self/fd").count(); };
+        const auto before = openFiles();
+        QTemporaryDir folder;
+        const QString path = folder.filePath("t.trace");
+        TraceFile trace(std::fopen(QFile::encodeName(path).constData(), "w"));
+        trace.Write("-> 55 82");
+        const auto content = [&path] {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(content().endsWith(" -> 55 82\n"), 2000);
+        QVERIFY(trace.Finish(1000));
+
+        // A trace whose writes fail says so; an ended trace lets go of its file.
+        {
+            TraceFile full(std::fopen("/dev/full", "w"));
+            full.Write("x");
+            QVERIFY(!full.Finish(1000));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(openFiles(), before, 2000);
     }
 
     // The JSON objects carry every field, the summary counts every ending.
@@ -354,6 +396,7 @@ private slots:
         cancelled.Address = 0x8400;
         cancelled.HalfWritten = true;
         cancelled.Detail = "stopped at 0x8400; the device may be left half-written";
+        cancelled.LogKept = true;
         json.Finished(1, cancelled);
         json.Error({}, "--log: cannot append");
         json.Summary(1);
@@ -384,6 +427,10 @@ private slots:
         QCOMPARE(events[6].value("address").toInt(), 0x8400);
         QVERIFY(events[6].value("half_written").toBool());
         QCOMPARE(events[6].value("detail").toString(), cancelled.Detail);
+        // A unit whose record could not be written is told apart.
+        QVERIFY(!result.contains("logged"));
+        QCOMPARE(events[6].value("logged"), QJsonValue(false));
+        QCOMPARE(events.last().value("unlogged").toInt(), 1);
         const QJsonObject summary = events.last();
         QCOMPARE(summary.value("succeeded").toInt(), 1);
         QCOMPARE(summary.value("failed").toInt(), 1);
@@ -396,6 +443,35 @@ private slots:
         QVERIFY(!HumanReporter::ResultText(good).contains("read back"));
         good.Verified = true;
         QVERIFY(HumanReporter::ResultText(good).contains("read back equal"));
+    }
+
+    // A standard output that takes nothing (Ctrl-S, a full pipe) holds up
+    // no caller; what was given goes out in order once it takes again.
+    void stalledOutputHoldsUpNoCaller() {
+        struct StalledConsole : CapturedConsole {
+            std::atomic<bool> Flowing{false};
+            void Out(const QString& text) override {
+                while (!Flowing) {
+                    QThread::msleep(1);
+                }
+                CapturedConsole::Out(text);
+            }
+        } stalled;
+        {
+            QueuedConsole queued(stalled);
+            QElapsedTimer clock;
+            clock.start();
+            for (int i = 0; i < 100; ++i) {
+                queued.Out(QStringLiteral("%1\n").arg(i));
+            }
+            queued.Err("last\n");
+            QVERIFY(clock.elapsed() < 500);
+            QVERIFY(stalled.Stdout.isEmpty());
+            stalled.Flowing = true;
+        }
+        QCOMPARE(stalled.Stdout.count(u'\n'), 100);
+        QVERIFY(stalled.Stdout.endsWith("99\n"));
+        QCOMPARE(stalled.Stderr, QStringLiteral("last\n"));
     }
 
     // On a terminal each running port keeps one line, cut to the width and

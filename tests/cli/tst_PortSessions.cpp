@@ -3,9 +3,11 @@
 // in milliseconds of real time.
 
 #include <QtTest>
+#include <atomic>
 #include <memory>
 #include <vector>
 
+#include "Gang.h"
 #include "PortSession.h"
 #include "SessionRig.h"
 
@@ -95,6 +97,48 @@ std::vector<Ended> RunPorts(const QList<std::pair<QString, Behaviour>>& ports, i
     return ended;
 }
 
+// A port whose Open does not return until let go: the session's thread is
+// held as by a hung driver or disk.
+class HeldPort : public SerialPort {
+public:
+    explicit HeldPort(std::atomic<bool>& release) : Release(release) {}
+    void SetPortNumber(qint16) override {}
+    bool SetSettings(const QString&) override { return true; }
+    void SetBinaryInput() override {}
+    void SetReceiveThreshold(int) override {}
+    bool IsOpen() const override { return false; }
+    bool Open() override {
+        while (!Release) {
+            QThread::msleep(5);
+        }
+        return false;
+    }
+    void Close() override {}
+    bool Write(const QByteArray&) override { return false; }
+    QByteArray ReadAll() override { return {}; }
+    QByteArray DiscardInput() override { return {}; }
+
+private:
+    std::atomic<bool>& Release;
+};
+
+class HeldParts : public SessionParts {
+public:
+    std::unique_ptr<SerialPort> MakePort(const PortJob&) override {
+        return std::make_unique<HeldPort>(Release);
+    }
+    std::unique_ptr<OneShotTimer> MakeTimer() override { return Real->MakeTimer(); }
+    std::unique_ptr<Pause> MakePause() override { return Real->MakePause(); }
+    qint64 NowMs() const override { return Real->NowMs(); }
+    void Later(QObject& context, std::function<void()> work) override {
+        Real->Later(context, std::move(work));
+    }
+    std::atomic<bool> Release{false};
+
+private:
+    std::shared_ptr<SessionParts> Real = QtSessionParts();
+};
+
 }  // namespace
 
 class PortSessionsTest : public QObject {
@@ -153,6 +197,61 @@ private slots:
         }
         QCOMPARE(EndingName(both[1].Result.Ending), QStringLiteral("success"));
         QCOMPARE(both[1].At, alone[0].At);
+    }
+
+    // A session whose thread never comes back still ends, from the gang's
+    // thread, a short grace after its deadline (as timed-out) or after it
+    // was interrupted (as interrupted).
+    void endsWhileTheSessionThreadIsHeld_data() {
+        QTest::addColumn<int>("timeoutMs");
+        QTest::addColumn<bool>("interrupt");
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("deadline") << 50 << false << "timed-out"
+                                  << "no ending within 0.05 s";
+        QTest::newRow("interrupted, no deadline") << 0 << true << "interrupted"
+                                                  << "interrupted";
+    }
+
+    void endsWhileTheSessionThreadIsHeld() {
+        QFETCH(int, timeoutMs);
+        QFETCH(bool, interrupt);
+        QFETCH(QString, ending);
+        QFETCH(QString, detail);
+        auto parts = std::make_shared<HeldParts>();
+        PortJob job;
+        job.Label = QStringLiteral("held");
+        job.State = std::make_shared<ProcessState>();
+        job.State->SessionModeUpdate = true;
+        job.TimeoutMs = timeoutMs;
+        std::vector<PortJob> jobs;
+        jobs.push_back(job);
+        Gang gang(std::move(jobs), nullptr, parts, 30);
+        QList<PortResult> results;
+        bool allFinished = false;
+        QObject::connect(&gang, &Gang::PortFinished,
+                         [&](int, const PortResult& result) { results << result; });
+        QObject::connect(&gang, &Gang::AllFinished, [&] { allFinished = true; });
+        QElapsedTimer clock;
+        clock.start();
+        gang.Start();
+        if (interrupt) {
+            gang.Interrupt();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(allFinished, 5000);
+        const qint64 took = clock.elapsed();
+        parts->Release = true;
+
+        QVERIFY2(took >= timeoutMs + 30 && took < 2000, qPrintable(QString::number(took)));
+        QCOMPARE(results.size(), 1);
+        QCOMPARE(EndingName(results[0].Ending), ending);
+        QVERIFY(results[0].HalfWritten);
+        QVERIFY2(results[0].Detail.startsWith(detail + ", and the session did not stop in the "
+                                                       "0.03 s after"),
+                 qPrintable(results[0].Detail));
+        // The thread, once let go, adds no second result.
+        QTest::qWait(100);
+        QCOMPARE(results.size(), 1);
     }
 };
 

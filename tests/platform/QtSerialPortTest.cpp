@@ -115,6 +115,14 @@ private slots:
         QVERIFY(QFile::link(plain.fileName(), root.path() + "/dosdevices/com4"));
         port.SetPortNumber(4);
         QVERIFY(!port.Open());
+        // A planted link to a device that is no terminal is not even opened.
+        for (const char* device : {"/dev/zero", "/dev/tty"}) {
+            QFile::remove(root.path() + "/dosdevices/com5");
+            QVERIFY(QFile::link(device, root.path() + "/dosdevices/com5"));
+            port.SetPortNumber(5);
+            QVERIFY(!port.Open());
+            QVERIFY2(port.LastError().contains("it is not opened"), qPrintable(port.LastError()));
+        }
         QVERIFY(!port.IsOpen());
         QVERIFY(!port.Write("x"));
         QVERIFY(port.ReadAll().isEmpty());
@@ -127,6 +135,9 @@ private slots:
         second.SetPortNumber(DeviceLink::Com);
         QVERIFY(!second.Open());
         QVERIFY(!second.IsOpen());
+        QVERIFY2(second.LastError().contains(QStringLiteral("in use by another program, process %1")
+                                                 .arg(QCoreApplication::applicationPid())),
+                 qPrintable(second.LastError()));
 
         // Another program that opens the terminal under its own name finds it busy too.
         QSerialPort direct(link.Device.TerminalPath());

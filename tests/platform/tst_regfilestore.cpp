@@ -213,6 +213,11 @@ private slots:
         QTest::newRow("wrapped hex value then the value")
             << QByteArray("\"Tail\"=hex(1):31,\\\n  32\n\"ComPort\"=\"3\"\n") << "3"
             << "12";
+        QTest::newRow("wrapped hex value then another key's header")
+            << QByteArray(
+                   "\"Tail\"=hex(1):31,\\\n[HKEY_LOCAL_MACHINE\\SoftWare\\Other]\n"
+                   "\"ComPort\"=\"9\"\n")
+            << QString() << QString();
     }
 
     void backslashAtLineEnd() {
