@@ -14,6 +14,7 @@
 #include "CliOptions.h"
 #include "CliPlan.h"
 #include "Configuration.h"
+#include "DeviceNames.h"
 #include "Gang.h"
 #include "IntelHexWriter.h"
 #include "KeyValueBackend.h"
@@ -306,7 +307,15 @@ QString TraceFileName(const QString& label) {
     while (name.startsWith(u'_')) {
         name.remove(0, 1);
     }
-    return (name.isEmpty() ? QStringLiteral("port") : name) + QStringLiteral(".trace");
+    if (name.isEmpty()) {
+        name = QStringLiteral("port");
+    }
+    // COM7.trace would be the port COM7 itself on Windows, in any folder.
+    if (IsDeviceFileName(name)) {
+        name.insert(name.indexOf(u'.') < 0 ? name.size() : name.indexOf(u'.'),
+                    QStringLiteral("-port"));
+    }
+    return name + QStringLiteral(".trace");
 }
 
 int RunCli(const QStringList& arguments, Console& console) {

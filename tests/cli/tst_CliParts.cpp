@@ -10,6 +10,7 @@
 
 #include "CliOptions.h"
 #include "CliProgram.h"
+#include "DeviceNames.h"
 #include "PortName.h"
 #include "Reporter.h"
 #include "SessionRig.h"
@@ -324,6 +325,37 @@ private slots:
                     .hasMatch());
         QCOMPARE(TraceFileName("COM12"), QStringLiteral("COM12.trace"));
         QCOMPARE(TraceFileName("/dev/ttyUSB0"), QStringLiteral("dev_ttyUSB0.trace"));
+        QCOMPARE(TraceFileName("COM7"), QStringLiteral("COM7-port.trace"));
+        QCOMPARE(TraceFileName("nul.x"), QStringLiteral("nul-port.x.trace"));
+    }
+
+    // Names by which Windows opens a device instead of a file.
+    void windowsDeviceNames() {
+        const struct {
+            const char* Path;
+            bool Device;
+        } rows[] = {
+            {"COM7", true},
+            {"com9.log", true},
+            {"C:\\logs\\LPT1.jsonl", true},
+            {"out/aux", true},
+            {"NUL .txt", true},
+            {"C:con", true},
+            {"\\\\.\\PhysicalDrive0", true},
+            {"//?/C:/x.log", true},
+            {"COM\u00b9", true},
+            {"COM10.log", false},
+            {"COM.log", false},
+            {"console.log", false},
+            {"LPTX", false},
+            {"C:\\NUL\\x.log", false},
+            {"", false},
+        };
+        for (const auto& row : rows) {
+            const QString path = QString::fromUtf8(row.Path);
+            QVERIFY2(NamesWindowsDevice(path) == row.Device, row.Path);
+            QCOMPARE(DeviceFileProblem("--log", path).isEmpty(), !row.Device);
+        }
     }
 
     // The JSON objects carry every field, the summary counts every ending.
