@@ -310,11 +310,13 @@ QString TraceFileName(const QString& label) {
     if (name.isEmpty()) {
         name = QStringLiteral("port");
     }
-    // COM7.trace would be the port COM7 itself on Windows, in any folder.
+#ifdef _WIN32
+    // COM7.trace would be the port COM7 itself, in any folder.
     if (IsDeviceFileName(name)) {
         name.insert(name.indexOf(u'.') < 0 ? name.size() : name.indexOf(u'.'),
                     QStringLiteral("-port"));
     }
+#endif
     return name + QStringLiteral(".trace");
 }
 

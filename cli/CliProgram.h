@@ -23,7 +23,7 @@ inline constexpr int ExitInterrupted = 130;
 int RunCli(const QStringList& arguments, Console& console);
 
 // The trace file name of a port: its label with every character that cannot
-// stand in a file name replaced ("/dev/ttyUSB0" gives "dev_ttyUSB0.trace"),
-// and "-port" added where the name would be a Windows device ("COM7" gives
-// "COM7-port.trace").
+// stand in a file name replaced ("/dev/ttyUSB0" gives "dev_ttyUSB0.trace");
+// on Windows "-port" is added where the name would be a device ("COM7"
+// gives "COM7-port.trace").
 QString TraceFileName(const QString& label);

@@ -325,8 +325,12 @@ private slots:
                     .hasMatch());
         QCOMPARE(TraceFileName("COM12"), QStringLiteral("COM12.trace"));
         QCOMPARE(TraceFileName("/dev/ttyUSB0"), QStringLiteral("dev_ttyUSB0.trace"));
+#ifdef _WIN32
         QCOMPARE(TraceFileName("COM7"), QStringLiteral("COM7-port.trace"));
         QCOMPARE(TraceFileName("nul.x"), QStringLiteral("nul-port.x.trace"));
+#else
+        QCOMPARE(TraceFileName("COM7"), QStringLiteral("COM7.trace"));
+#endif
     }
 
     // Names by which Windows opens a device instead of a file.
