@@ -216,10 +216,7 @@ bool Win32SerialPort::SetSettings(const QString& settings) {
 }
 
 void Win32SerialPort::SetReceiveThreshold(int n) {
-    Threshold = n > 0 ? n : 0;
-    if (Threshold > 0 && Shared && Buffer.size() >= Threshold) {
-        PostThresholdCheck();
-    }
+    Receive.Set(n);
 }
 
 bool Win32SerialPort::Open() {
@@ -399,33 +396,14 @@ void Win32SerialPort::Deliver() {
     const int opening = Opening;
     Buffer += fresh;
     if (!fresh.isEmpty()) {
-        RaiseIfThresholdReached();
+        Receive.RaiseIfReached();
     }
     if ((lineError || gone) && Shared && Opening == opening) {
         ErrorText = error;
         if (gone) {
-            Close();
+            CloseForGoneDevice();
+        } else {
+            RaiseComm(CommEvent::LineError);
         }
-        RaiseComm(CommEvent::LineError);
-    }
-}
-
-void Win32SerialPort::PostThresholdCheck() {
-    if (CheckPosted) {
-        return;
-    }
-    CheckPosted = true;
-    QMetaObject::invokeMethod(
-        &Events,
-        [this] {
-            CheckPosted = false;
-            RaiseIfThresholdReached();
-        },
-        Qt::QueuedConnection);
-}
-
-void Win32SerialPort::RaiseIfThresholdReached() {
-    if (Threshold > 0 && Shared && Buffer.size() >= Threshold) {
-        RaiseComm(CommEvent::DataReceived);
     }
 }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "CommDriver.h"
+#include "ReceiveThreshold.h"
 #include "SerialPort.h"
 
 // The serial port of the Windows program, over the Win32 communications API
@@ -83,8 +84,6 @@ private:
     void HoldThread();
     void ReleaseThread();
     void Deliver();
-    void PostThresholdCheck();
-    void RaiseIfThresholdReached();
 
     QObject Events;  // lives on the user-interface thread; posted work runs there
     DriverOpener Opener;
@@ -92,9 +91,9 @@ private:
     QString DevicePath;
     QString Device;
     LineSettings Current;  // the design settings: 9600,N,8,1
-    int Threshold = 0;
-    bool CheckPosted = false;
-    QByteArray Buffer;  // the port's own buffer: bytes handed over by the thread
+    QByteArray Buffer;     // the port's own buffer: bytes handed over by the thread
+    ReceiveThreshold Receive{Events, [this] { return Shared ? Buffer.size() : qint64(-1); },
+                             [this] { RaiseComm(CommEvent::DataReceived); }};
     QString ErrorText;
     int Opening = 0;               // counts opens: work posted for an earlier one is dropped
     std::shared_ptr<Line> Shared;  // while open
