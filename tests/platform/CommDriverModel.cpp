@@ -5,7 +5,10 @@ namespace {
 class ModelDriver : public CommDriver {
 public:
     explicit ModelDriver(std::shared_ptr<DriverModel> model) : Model(std::move(model)) {}
-    unsigned long SetLine(const LineSettings&) override { return 0; }
+    unsigned long SetLine(const LineSettings& settings) override {
+        Model->SetLine(settings);
+        return 0;
+    }
     unsigned long SetTimeouts(const CommTimeouts& timeouts) override {
         Model->SetTimeouts(timeouts);
         return 0;

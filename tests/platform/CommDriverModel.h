@@ -103,6 +103,15 @@ public:
         std::lock_guard lock(M);
         PortThread = std::this_thread::get_id();
     }
+    // The line settings given, each with the bytes written before it.
+    void SetLine(const LineSettings& settings) {
+        std::lock_guard lock(M);
+        Lines << qMakePair(settings.BaudRate, Output.size());
+    }
+    QList<QPair<int, qsizetype>> LinesGiven() {
+        std::lock_guard lock(M);
+        return Lines;
+    }
     void SetTimeouts(const CommTimeouts& timeouts) {
         std::lock_guard lock(M);
         Timeouts = timeouts;
@@ -140,6 +149,7 @@ private:
     QByteArray Input;  // held by the driver, not yet read
     QByteArray Output;
     QList<unsigned long> PurgeFlags;
+    QList<QPair<int, qsizetype>> Lines;
     QString LastWriteEnd;
     unsigned long LineErrors = 0;
     unsigned long PulledError = 0;

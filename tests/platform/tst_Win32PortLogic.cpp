@@ -112,6 +112,18 @@ private slots:
         QVERIFY(!rig.Port.Write("x"));
     }
 
+    // New line settings reach the driver at once, after what was queued
+    // at the old rate has been written.
+    void lineSettingsFollowTheQueuedBytes() {
+        Rig rig;
+        QVERIFY(rig.Port.SetSettings("9600,N,8,1"));
+        QVERIFY(rig.Open());
+        QVERIFY(rig.Port.Write("ab"));
+        QVERIFY(rig.Port.SetSettings("19200,N,8,1"));
+        const QList<QPair<int, qsizetype>> lines{{9600, 0}, {19200, 2}};
+        QCOMPARE(rig.Model->LinesGiven(), lines);
+    }
+
     // A line error names what the line reported.
     void lineErrorIsNamed() {
         Rig rig;
