@@ -1,21 +1,7 @@
 #include <windows.h>
 
 #include "AppendFile.h"
-
-namespace {
-
-QString ErrorText(DWORD error) {
-    wchar_t* text = nullptr;
-    FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    const QString message =
-        text ? QString::fromWCharArray(text).trimmed() : QStringLiteral("error %1").arg(error);
-    LocalFree(text);
-    return message;
-}
-
-}  // namespace
+#include "WindowsErrorText.h"
 
 AppendFile::~AppendFile() {
     if (Handle) {
@@ -24,12 +10,16 @@ AppendFile::~AppendFile() {
 }
 
 QString AppendFile::Open(const QString& path) {
-    // Append data only: every write goes to the end of the file as it is then.
-    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.utf16()), FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Read and write access, not append-data alone: LockFileEx needs a handle
+    // with GENERIC_READ or GENERIC_WRITE, FlushFileBuffers and SetEndOfFile
+    // one with GENERIC_WRITE, and GetFileSizeEx FILE_READ_ATTRIBUTES (which
+    // GENERIC_READ holds). Windows checks each of these; the records are
+    // placed at the end by Append itself.
+    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.utf16()),
+                              GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return ErrorText(GetLastError());
+        return WindowsErrorText(GetLastError());
     }
     if (Handle) {
         CloseHandle(Handle);
@@ -48,22 +38,35 @@ QString AppendFile::Append(const QByteArray& line) {
     }
     OVERLAPPED whole{};
     if (!LockFileEx(Handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-        return ErrorText(GetLastError());
+        return WindowsErrorText(GetLastError());
     }
+    // Under the lock the end of the file is where this record starts. A
+    // write that fails part way (a full disk) is cut back to it, so that no
+    // fragment is left for the next record to be glued onto.
+    LARGE_INTEGER start{};
     QString error;
+    if (!GetFileSizeEx(Handle, &start) || !SetFilePointerEx(Handle, start, nullptr, FILE_BEGIN)) {
+        error = WindowsErrorText(GetLastError());
+    }
     qsizetype written = 0;
-    while (written < line.size()) {
+    while (error.isEmpty() && written < line.size()) {
         DWORD n = 0;
         if (!WriteFile(Handle, line.constData() + written,
                        static_cast<DWORD>(line.size() - written), &n, nullptr) ||
             n == 0) {
-            error = ErrorText(GetLastError());
+            const DWORD code = GetLastError();
+            error = WindowsErrorText(code == ERROR_SUCCESS ? ERROR_DISK_FULL : code);
             break;
         }
         written += n;
     }
     if (error.isEmpty() && !FlushFileBuffers(Handle)) {
-        error = ErrorText(GetLastError());
+        error = WindowsErrorText(GetLastError());
+    }
+    if (!error.isEmpty() && written > 0) {
+        if (SetFilePointerEx(Handle, start, nullptr, FILE_BEGIN)) {
+            SetEndOfFile(Handle);
+        }
     }
     UnlockFileEx(Handle, 0, MAXDWORD, MAXDWORD, &whole);
     return error;

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "Configuration.h"
+#include "DeviceNames.h"
 #include "FirmwareFile.h"
 #include "KeyValueBackend.h"
 #include "QtPlatform.h"
@@ -274,6 +275,16 @@ Plan MakePlan(const CliOptions& options, FileSystem& files, const SystemRoots& r
     if (!plan.Problem.isEmpty()) {
         return plan;
     }
+#ifdef _WIN32
+    // A record or a read's bytes written to a port or a printer would be lost.
+    plan.Problem = DeviceFileProblem(QStringLiteral("--log"), options.LogFile);
+    if (plan.Problem.isEmpty() && !update) {
+        plan.Problem = DeviceFileProblem(QStringLiteral("--output"), options.Output);
+    }
+    if (!plan.Problem.isEmpty()) {
+        return plan;
+    }
+#endif
     if (update) {
         PlanFirmware(options, files, plan);
     } else {

@@ -20,6 +20,7 @@
 #include "CliOptions.h"
 #include "CliPlan.h"
 #include "Configuration.h"
+#include "DeviceNames.h"
 #include "Gang.h"
 #include "IntelHexWriter.h"
 #include "KeyValueBackend.h"
@@ -357,7 +358,17 @@ QString TraceFileName(const QString& label) {
     while (name.startsWith(u'_')) {
         name.remove(0, 1);
     }
-    return (name.isEmpty() ? QStringLiteral("port") : name) + QStringLiteral(".trace");
+    if (name.isEmpty()) {
+        name = QStringLiteral("port");
+    }
+#ifdef _WIN32
+    // COM7.trace would be the port COM7 itself, in any folder.
+    if (IsDeviceFileName(name)) {
+        name.insert(name.indexOf(u'.') < 0 ? name.size() : name.indexOf(u'.'),
+                    QStringLiteral("-port"));
+    }
+#endif
+    return name + QStringLiteral(".trace");
 }
 
 int RunCli(const QStringList& arguments, Console& console) {

@@ -28,5 +28,7 @@ int RunCli(const QStringList& arguments, Console& console);
 QString UndecodableArgument(const QList<QByteArray>& arguments);
 
 // The trace file name of a port: its label with every character that cannot
-// stand in a file name replaced ("/dev/ttyUSB0" gives "dev_ttyUSB0.trace").
+// stand in a file name replaced ("/dev/ttyUSB0" gives "dev_ttyUSB0.trace");
+// on Windows "-port" is added where the name would be a device ("COM7"
+// gives "COM7-port.trace").
 QString TraceFileName(const QString& label);

@@ -28,6 +28,21 @@ bool ResolvePortName(const QString& text, PortTarget& out, QString& error) {
     if (match.hasMatch()) {
         return ResolvePortNumber(match.captured(1).toInt(), out, error);
     }
+#ifdef _WIN32
+    // A port that its driver names otherwise (CNCA0 of a virtual port pair),
+    // given by its name or as \\.\NAME; planning checks that the system
+    // lists it.
+    static const QRegularExpression named(
+        QStringLiteral("^(?:\\\\\\.\\\\)?([A-Za-z][A-Za-z0-9_-]{0,63})$"));
+    const QRegularExpressionMatch name = named.match(text);
+    if (name.hasMatch()) {
+        out = PortTarget{};
+        out.Label = name.captured(1);
+        out.DevicePath = QStringLiteral("\\\\.\\") + name.captured(1);
+        out.Device = out.DevicePath;
+        return true;
+    }
+#endif
     if (!text.contains(u'/')) {
         error = QStringLiteral("\"%1\" is not a port name (COM3, 3 or a device path)").arg(text);
         return false;

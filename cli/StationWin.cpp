@@ -43,7 +43,8 @@ UsbIdentity IdentityFromInstance(const QString& instance) {
     return usb;
 }
 
-// The ports of the Ports device class that are present: name -> instance id.
+// The serial ports of the Ports device class that are present: name ->
+// instance id.
 QMap<QString, QString> ClassPorts() {
     QMap<QString, QString> ports;
     const HDEVINFO set =
@@ -66,6 +67,10 @@ QMap<QString, QString> ClassPorts() {
                              &size) == ERROR_SUCCESS &&
             type == REG_SZ;
         RegCloseKey(key);
+        // The class holds the printer ports too.
+        if (named && FromWide(name).startsWith(QStringLiteral("LPT"), Qt::CaseInsensitive)) {
+            continue;
+        }
         wchar_t instance[512] = {};
         if (named && SetupDiGetDeviceInstanceIdW(set, &data, instance, 511, nullptr)) {
             ports.insert(FromWide(name).toUpper(), FromWide(instance));

@@ -4,6 +4,7 @@
 // requests to end, one implementation per system (SystemConsolePosix.cpp,
 // SystemConsoleWin.cpp).
 
+#include <QString>
 #include <functional>
 
 // From now on the system's requests to end the program (Ctrl-C, SIGTERM,
@@ -14,12 +15,26 @@
 // ignored.
 void WatchInterrupts(std::function<void()> handler, int secondExitStatus);
 
+// On Windows the console's close, logoff and shutdown events end the process
+// as soon as their handler returns: the handler waits until the program
+// drops its handler (WatchInterrupts with an empty one, after its sessions
+// have ended and their records are written).
+//
 // Makes the console ready for the program's output, before its first line:
-// on Windows the console's output code page becomes UTF-8 for the run (the
-// console's own is put back when the program ends; the messages are partly
-// Chinese) and its escape-sequence processing is turned on for the live
-// lines. Nothing elsewhere.
+// on Windows its escape-sequence processing is turned on for the live lines.
+// Nothing elsewhere.
 void PrepareConsole();
+
+// Writes text to standard output (or standard error) at once: UTF-8 bytes to
+// a pipe, a file or a terminal; on Windows UTF-16 to a console, whatever its
+// code page (the messages are partly Chinese).
+void WriteStandard(bool error, const QString& text);
+
+#ifdef _WIN32
+// The console control handler itself (the system calls it on a thread of its
+// own), for the tests: TRUE when the event was handled.
+int ConsoleControl(unsigned long event);
+#endif
 
 // Standard output as a terminal.
 struct TerminalShape {

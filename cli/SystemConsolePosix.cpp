@@ -15,6 +15,13 @@ void WatchInterrupts(std::function<void()> handler, int secondExitStatus) {
 
 void PrepareConsole() {}
 
+void WriteStandard(bool error, const QString& text) {
+    std::FILE* stream = error ? stderr : stdout;
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
+    std::fflush(stream);
+}
+
 TerminalShape StandardOutputTerminal() {
     TerminalShape shape;
     if (::isatty(STDOUT_FILENO) == 0) {

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QStringList>
-#include <cstdio>
 
 #include "CliProgram.h"
 #include "QueuedConsole.h"
@@ -16,20 +15,13 @@ namespace {
 
 class StandardConsole : public Console {
 public:
-    void Out(const QString& text) override { Put(stdout, text); }
-    void Err(const QString& text) override { Put(stderr, text); }
+    // Written through at once: nothing waits in a buffer when the program
+    // has to end abruptly.
+    void Out(const QString& text) override { WriteStandard(false, text); }
+    void Err(const QString& text) override { WriteStandard(true, text); }
     bool OutIsTerminal() const override { return StandardOutputTerminal().Redraw; }
     int Columns() const override { return StandardOutputTerminal().Columns; }
     int Rows() const override { return StandardOutputTerminal().Rows; }
-
-private:
-    // Written through at once: nothing waits in a buffer when the program
-    // has to end abruptly.
-    static void Put(std::FILE* stream, const QString& text) {
-        const QByteArray bytes = text.toUtf8();
-        std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
-        std::fflush(stream);
-    }
 };
 
 }  // namespace

@@ -137,7 +137,7 @@ QString LockHolder(const QString& device) {
 QtSerialPort::QtSerialPort() {
     ApplySettings(Current);
     Port.setFlowControl(QSerialPort::NoFlowControl);
-    QObject::connect(&Port, &QSerialPort::readyRead, &Port, [this] { PostThresholdCheck(); });
+    QObject::connect(&Port, &QSerialPort::readyRead, &Port, [this] { Receive.PostCheck(); });
     QObject::connect(&Port, &QSerialPort::errorOccurred, &Port,
                      [this](QSerialPort::SerialPortError error) { OnPortError(error); });
 }
@@ -174,10 +174,7 @@ bool QtSerialPort::SetSettings(const QString& settings) {
 }
 
 void QtSerialPort::SetReceiveThreshold(int n) {
-    Threshold = n > 0 ? n : 0;
-    if (Threshold > 0 && Port.isOpen() && Port.bytesAvailable() >= Threshold) {
-        PostThresholdCheck();
-    }
+    Receive.Set(n);
 }
 
 bool QtSerialPort::Open() {
@@ -292,26 +289,6 @@ QByteArray QtSerialPort::DiscardInput() {
     return thrown;
 }
 
-void QtSerialPort::PostThresholdCheck() {
-    if (CheckPosted) {
-        return;
-    }
-    CheckPosted = true;
-    QMetaObject::invokeMethod(
-        &Port,
-        [this] {
-            CheckPosted = false;
-            RaiseIfThresholdReached();
-        },
-        Qt::QueuedConnection);
-}
-
-void QtSerialPort::RaiseIfThresholdReached() {
-    if (Threshold > 0 && Port.isOpen() && !GonePosted && Port.bytesAvailable() >= Threshold) {
-        RaiseComm(CommEvent::DataReceived);
-    }
-}
-
 void QtSerialPort::OnPortError(QSerialPort::SerialPortError error) {
     if (error == QSerialPort::NoError || InCall || !Port.isOpen()) {
         return;
@@ -348,9 +325,5 @@ void QtSerialPort::OnDeviceGone() {
     if (!Port.isOpen()) {
         return;
     }
-    {
-        CallScope scope(InCall);
-        ClosePort();
-    }
-    RaiseComm(CommEvent::LineError);
+    CloseForGoneDevice();
 }

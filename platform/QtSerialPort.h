@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "LowLatency.h"
+#include "ReceiveThreshold.h"
 #include "SerialPort.h"
 
 // The serial port of the program, over QSerialPort, on the user-interface
@@ -55,8 +56,6 @@ public:
 
 private:
     bool ApplySettings(const LineSettings& settings);
-    void PostThresholdCheck();
-    void RaiseIfThresholdReached();
     void OnPortError(QSerialPort::SerialPortError error);
     void OnDeviceGone();
     void ClosePort();
@@ -64,9 +63,7 @@ private:
     QSerialPort Port;
     qint16 PortNumber = 0;
     QString DevicePath;
-    LineSettings Current;  // the design settings: 9600,N,8,1
-    int Threshold = 0;
-    bool CheckPosted = false;
+    LineSettings Current;     // the design settings: 9600,N,8,1
     bool InCall = false;      // a call of the owner is running: errors go to its result
     bool GonePosted = false;  // the device has gone; the port closes at the next turn
     QString Device;
@@ -75,4 +72,7 @@ private:
     bool LowLatencySetHere = false;  // the open port turned the driver's flag on
     LowLatencyFlag* Flag = &SystemLowLatencyFlag();
     LowLatencyAnswer LowLatencyState = LowLatencyAnswer::NotAsked;
+    ReceiveThreshold Receive{
+        Port, [this] { return Port.isOpen() && !GonePosted ? Port.bytesAvailable() : qint64(-1); },
+        [this] { RaiseComm(CommEvent::DataReceived); }};
 };

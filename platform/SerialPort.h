@@ -57,6 +57,12 @@ protected:
             Handler(event);
         }
     }
+    // From the event loop, when the device has gone (an adapter pulled): the
+    // port closes itself and raises one line error; later writes fail.
+    void CloseForGoneDevice() {
+        Close();
+        RaiseComm(CommEvent::LineError);
+    }
 
 private:
     std::function<void(CommEvent)> Handler;

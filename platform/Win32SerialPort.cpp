@@ -1,88 +1,199 @@
 #include "Win32SerialPort.h"
 
-#include <windows.h>
-
+#include <QDeadlineTimer>
+#include <QList>
 #include <QMetaObject>
+#include <QMutex>
 #include <QMutexLocker>
+#include <QStringList>
+#include <QWaitCondition>
+#include <system_error>
 #include <utility>
 
 #include "ComPortMap.h"
 
+struct Win32SerialPort::Line {
+    std::unique_ptr<CommDriver> Driver;
+    // Posts a delivery to the user-interface thread; called under Lock, and
+    // never once Stopping is set (the port may be gone by then).
+    std::function<void()> Notify;
+
+    QMutex Lock;
+    QWaitCondition Changed;
+    QList<QByteArray> Outgoing;  // queued by Write, not yet written
+    QByteArray Pending;          // read, not yet handed to the user-interface thread
+    bool DeliveryPosted = false;
+    int Holds = 0;             // calls on the user-interface thread that need the line quiet
+    bool Busy = false;         // the thread is inside a call on the driver
+    bool Reading = false;      // ... and it is the read, the one call that may be cancelled
+    bool CancelAsked = false;  // the read was cancelled on purpose
+    bool Stopping = false;
+    bool Ended = false;  // the thread has returned
+    bool LineError = false;
+    bool Gone = false;    // the device has gone; the thread has ended
+    QString ThreadError;  // the system's words for the last failure on the thread
+
+    // Under Lock. Only a read is cancelled: a cancel that reached the status
+    // call would look like a device that has gone, and one that reached a
+    // write would lose a packet.
+    void CancelRead() {
+        if (Reading) {
+            CancelAsked = true;
+            Driver->CancelThreadIo();
+        }
+    }
+
+    // Under Lock, on the port's thread.
+    void Post() {
+        if (!DeliveryPosted && !Stopping) {
+            DeliveryPosted = true;
+            Notify();
+        }
+    }
+};
+
 namespace {
 
-HANDLE AsHandle(void* handle) {
-    return static_cast<HANDLE>(handle);
-}
+constexpr unsigned long LineErrors = CommCodes::Break | CommCodes::Frame | CommCodes::Overrun |
+                                     CommCodes::RxOver | CommCodes::RxParity;
 
-// The system's words for an error code, as the system's message table has
-// them ("Access is denied."), without the line end.
-QString SystemText(DWORD code) {
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    QString result = length > 0 ? QString::fromWCharArray(text, length).trimmed()
-                                : QStringLiteral("system error %1").arg(code);
-    LocalFree(text);
-    return result;
-}
-
-BYTE ToParity(char parity) {
-    switch (parity) {
-        case 'E':
-            return EVENPARITY;
-        case 'O':
-            return ODDPARITY;
-        case 'M':
-            return MARKPARITY;
-        case 'S':
-            return SPACEPARITY;
-        default:
-            return NOPARITY;
+QString LineErrorText(unsigned long errors) {
+    QStringList parts;
+    if (errors & CommCodes::Break) {
+        parts << QStringLiteral("a break");
     }
+    if (errors & CommCodes::Frame) {
+        parts << QStringLiteral("a framing error");
+    }
+    if (errors & CommCodes::RxParity) {
+        parts << QStringLiteral("a parity error");
+    }
+    if (errors & (CommCodes::Overrun | CommCodes::RxOver)) {
+        parts << QStringLiteral("lost input (overrun)");
+    }
+    return QStringLiteral("the line reported ") + parts.join(QStringLiteral(", "));
 }
 
-constexpr DWORD LineErrors = CE_BREAK | CE_FRAME | CE_OVERRUN | CE_RXOVER | CE_RXPARITY;
+void RunLine(Win32SerialPort::Line& line) {
+    CommDriver& driver = *line.Driver;
+    driver.AttachThread();
+    char buffer[4096];
+    for (;;) {
+        QByteArray write;
+        {
+            QMutexLocker locker(&line.Lock);
+            while (line.Outgoing.isEmpty() && line.Holds > 0 && !line.Stopping) {
+                line.Changed.wait(&line.Lock);
+            }
+            if (line.Stopping) {
+                break;  // what is still queued goes with the closed port
+            }
+            if (!line.Outgoing.isEmpty()) {
+                write = line.Outgoing.takeFirst();
+            }
+            line.Busy = true;
+            line.Reading = write.isEmpty();
+            line.CancelAsked = false;
+        }
+        bool readFailed = false;
+        unsigned long readError = 0;
+        if (!write.isEmpty()) {
+            const CommDriver::Transfer result =
+                driver.Write(write.constData(), static_cast<unsigned long>(write.size()));
+            if (!result.Ok || result.Count != static_cast<unsigned long>(write.size())) {
+                QMutexLocker locker(&line.Lock);
+                line.ThreadError = result.Ok ? QStringLiteral("the write timed out")
+                                             : driver.ErrorText(result.Error);
+                line.LineError = true;
+            }
+        } else {
+            const CommDriver::Transfer result = driver.Read(buffer, sizeof buffer);
+            QMutexLocker locker(&line.Lock);
+            line.Reading = false;
+            // With the timeouts of Open a waiting read holds no bytes: it
+            // completes as soon as the first byte is there. So a read that
+            // is cancelled loses nothing (on Windows a cancelled read hands
+            // back no bytes at all).
+            if (result.Count > 0) {
+                line.Pending.append(buffer, static_cast<qsizetype>(result.Count));
+            }
+            // An abort that nobody asked for is a driver giving up on a
+            // device that has gone, as is any other failure.
+            if (!result.Ok && !(result.Error == CommCodes::OperationAborted && line.CancelAsked)) {
+                readFailed = true;
+                readError = result.Error;
+            }
+        }
+        // A device that has gone shows in the port's status too (under Wine
+        // a read of a vanished terminal simply returns nothing).
+        const CommDriver::Status status = driver.ClearErrors();
+        QMutexLocker locker(&line.Lock);
+        line.Busy = false;
+        line.Changed.wakeAll();
+        if (status.Ok && (status.LineErrors & LineErrors) != 0) {
+            line.LineError = true;
+            line.ThreadError = LineErrorText(status.LineErrors);
+        }
+        if (readFailed || !status.Ok) {
+            line.Gone = true;
+            line.ThreadError = driver.ErrorText(readFailed ? readError : status.Error);
+        }
+        if (!line.Pending.isEmpty() || line.LineError || line.Gone) {
+            line.Post();
+        }
+        if (line.Gone) {
+            break;
+        }
+    }
+    if (!line.Gone) {
+        // Closing: output that a stalled adapter still holds is dropped, as
+        // closing a terminal on Linux drops it.
+        driver.Purge(CommCodes::TxAbort | CommCodes::TxClear);
+    }
+    QMutexLocker locker(&line.Lock);
+    line.Busy = false;
+    line.Reading = false;
+    line.Ended = true;
+    line.Changed.wakeAll();
+}
 
 }  // namespace
 
-Win32SerialPort::Win32SerialPort() = default;
+Win32SerialPort::Win32SerialPort()
+    : Win32SerialPort([](const QString& device, QString& error) {
+#ifdef _WIN32
+          return OpenWin32CommDriver(device, error);
+#else
+          error = QStringLiteral("%1: no Windows serial driver on this system").arg(device);
+          return std::unique_ptr<CommDriver>();
+#endif
+      }) {
+}
+
+Win32SerialPort::Win32SerialPort(DriverOpener opener) : Opener(std::move(opener)) {}
 
 Win32SerialPort::~Win32SerialPort() {
     Close();
 }
 
-bool Win32SerialPort::ApplySettings() {
-    DCB dcb{};
-    dcb.DCBlength = sizeof(dcb);
-    if (!GetCommState(AsHandle(Handle), &dcb)) {
-        ErrorText = SystemText(GetLastError());
-        return false;
-    }
-    dcb.BaudRate = static_cast<DWORD>(Current.BaudRate);
-    dcb.ByteSize = static_cast<BYTE>(Current.DataBits);
-    dcb.Parity = ToParity(Current.Parity);
-    dcb.StopBits = Current.StopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fParity = Current.Parity != 'N';
-    // No flow control; DTR and RTS on, as a terminal raises them when it opens
-    // on Linux. Nothing replaces or drops bytes, and errors do not stop reads.
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fTXContinueOnXoff = TRUE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fErrorChar = FALSE;
-    dcb.fNull = FALSE;
-    dcb.fAbortOnError = FALSE;
-    if (!SetCommState(AsHandle(Handle), &dcb)) {
-        ErrorText = SystemText(GetLastError());
-        return false;
-    }
-    return true;
+CommTimeouts Win32SerialPort::Timeouts() {
+    CommTimeouts timeouts;
+    // Windows runs the interval and total timeouts of a serial read on its
+    // timer tick (15.6 ms unless a program raised the resolution): a read
+    // that waits for an interval after the last byte hands a reply over up
+    // to a tick late. With both the interval and the multiplier at MAXDWORD
+    // and a constant, the read returns at once with what the driver holds,
+    // or as soon as the first byte arrives, or after the constant when
+    // nothing comes: no reply waits for a tick, and a waiting read never
+    // holds bytes that a cancel could lose.
+    timeouts.ReadInterval = CommCodes::MaxDword;
+    timeouts.ReadMultiplier = CommCodes::MaxDword;
+    timeouts.ReadConstant = ReadCycleMs;
+    // A write may take twice its time on the line at the slowest rate, and a
+    // second more, before it counts as failed.
+    timeouts.WriteMultiplier = 2;
+    timeouts.WriteConstant = 1000;
+    return timeouts;
 }
 
 bool Win32SerialPort::SetSettings(const QString& settings) {
@@ -91,26 +202,26 @@ bool Win32SerialPort::SetSettings(const QString& settings) {
         return false;
     }
     Current = parsed;
-    if (!Handle) {
+    if (!Shared) {
         return true;
     }
     // Bytes queued before take the line at the rate they were queued for.
     HoldThread();
-    const bool applied = ApplySettings();
+    const unsigned long error = Shared->Driver->SetLine(Current);
     ReleaseThread();
-    return applied;
+    if (error != 0) {
+        ErrorText = Shared->Driver->ErrorText(error);
+    }
+    return error == 0;
 }
 
 void Win32SerialPort::SetReceiveThreshold(int n) {
-    Threshold = n > 0 ? n : 0;
-    if (Threshold > 0 && Handle && Buffer.size() >= Threshold) {
-        PostThresholdCheck();
-    }
+    Receive.Set(n);
 }
 
 bool Win32SerialPort::Open() {
     ErrorText.clear();
-    if (Handle) {
+    if (Shared) {
         return true;
     }
     if (DevicePath.isEmpty()) {
@@ -123,83 +234,87 @@ bool Win32SerialPort::Open() {
         ErrorText = QStringLiteral("COM%1 is not a port of this machine").arg(PortNumber);
         return false;
     }
-    const HANDLE handle =
-        CreateFileW(reinterpret_cast<const wchar_t*>(Device.utf16()), GENERIC_READ | GENERIC_WRITE,
-                    0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        ErrorText = SystemText(GetLastError());
+    std::unique_ptr<CommDriver> driver = Opener(Device, ErrorText);
+    if (!driver) {
         return false;
     }
-    Handle = handle;
-    // A read returns 1 ms after the last byte of what has come, or after
-    // ReadCycleMs when nothing comes. A write may take twice its time on the
-    // line at the slowest rate, and a second more, before it counts as failed.
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 1;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = ReadCycleMs;
-    timeouts.WriteTotalTimeoutMultiplier = 2;
-    timeouts.WriteTotalTimeoutConstant = 1000;
-    if (!ApplySettings() || !SetCommTimeouts(handle, &timeouts)) {
-        if (ErrorText.isEmpty()) {
-            ErrorText = SystemText(GetLastError());
-        }
-        CloseHandle(handle);
-        Handle = nullptr;
+    unsigned long error = driver->SetLine(Current);
+    if (error == 0) {
+        error = driver->SetTimeouts(Timeouts());
+    }
+    if (error != 0) {
+        ErrorText = driver->ErrorText(error);
         return false;
     }
-    {
-        QMutexLocker locker(&Lock);
-        Outgoing.clear();
-        Pending.clear();
-        Holds = 0;
-        Busy = false;
-        Reading = false;
-        Stopping = false;
-        LineError = false;
-        Gone = false;
-        ThreadError.clear();
-    }
-    Thread = CreateThread(nullptr, 0, &Win32SerialPort::ThreadMain, this, 0, nullptr);
-    if (!Thread) {
-        ErrorText = SystemText(GetLastError());
-        CloseHandle(handle);
-        Handle = nullptr;
+    auto line = std::make_shared<Line>();
+    line->Driver = std::move(driver);
+    const int opening = ++Opening;
+    line->Notify = [this, opening] {
+        QMetaObject::invokeMethod(
+            &Events,
+            [this, opening] {
+                if (Opening == opening) {
+                    Deliver();
+                }
+            },
+            Qt::QueuedConnection);
+    };
+    try {
+        Worker = std::thread([line] { RunLine(*line); });
+    } catch (const std::system_error& failure) {
+        ErrorText = QString::fromLocal8Bit(failure.what());
         return false;
     }
-    ++Opening;
+    Shared = std::move(line);
     return true;
 }
 
 void Win32SerialPort::Close() {
-    if (!Handle) {
+    if (!Shared) {
         return;
     }
-    StopThread();
-    CloseHandle(AsHandle(Handle));
-    Handle = nullptr;
+    const std::shared_ptr<Line> line = std::exchange(Shared, nullptr);
+    bool ended = false;
+    {
+        QMutexLocker locker(&line->Lock);
+        line->Stopping = true;
+        line->Outgoing.clear();
+        line->Changed.wakeAll();
+        // Closing does not wait on the line: a read or a write in progress
+        // (one stalled on a stuck adapter) is cancelled, and the thread
+        // purges the output on its way out. Should the driver ignore the
+        // cancel, the thread is left to end on its own; it holds the handle
+        // until then.
+        if (line->Busy) {
+            line->Driver->CancelThreadIo();
+        }
+        const QDeadlineTimer deadline(CloseWaitMs);
+        while (!line->Ended && line->Changed.wait(&line->Lock, deadline)) {
+        }
+        ended = line->Ended;
+    }
+    if (ended) {
+        Worker.join();
+    } else {
+        Worker.detach();
+    }
     Buffer.clear();
-    QMutexLocker locker(&Lock);
-    Pending.clear();
-    Outgoing.clear();
 }
 
 bool Win32SerialPort::Write(const QByteArray& bytes) {
-    if (!Handle) {
+    if (!Shared) {
         return false;
     }
-    QMutexLocker locker(&Lock);
-    if (Gone) {
+    QMutexLocker locker(&Shared->Lock);
+    if (Shared->Gone) {
         return false;
     }
     if (!bytes.isEmpty()) {
-        Outgoing.append(bytes);
-        Changed.wakeAll();
-        if (Reading) {
-            // A waiting read gives way to the write (where the system can
-            // cancel it).
-            CancelSynchronousIo(AsHandle(Thread));
-        }
+        Shared->Outgoing.append(bytes);
+        Shared->Changed.wakeAll();
+        // A waiting read gives way to the write (where the system can cancel
+        // it; Wine cannot, and the read ends after ReadCycleMs).
+        Shared->CancelRead();
     }
     return true;
 }
@@ -209,190 +324,86 @@ QByteArray Win32SerialPort::ReadAll() {
 }
 
 QByteArray Win32SerialPort::DiscardInput() {
-    if (!Handle) {
+    if (!Shared) {
         return {};
     }
     // Everything the thread has read so far goes with the port's buffer, and
-    // what the system holds is purged while the thread reads nothing: no byte
-    // that came before this call can come after it.
+    // what the driver holds is read (at once, with the timeouts of Open) and
+    // purged while the thread does nothing: no byte that came before this
+    // call can come after it, and the caller sees what was thrown away.
     HoldThread();
+    Line& line = *Shared;
     QByteArray thrown = std::exchange(Buffer, QByteArray());
+    bool gone = false;
     {
-        QMutexLocker locker(&Lock);
-        thrown += std::exchange(Pending, QByteArray());
+        QMutexLocker locker(&line.Lock);
+        thrown += std::exchange(line.Pending, QByteArray());
+        gone = line.Gone;
     }
-    PurgeComm(AsHandle(Handle), PURGE_RXCLEAR);
+    if (!gone) {
+        const CommDriver::Status status = line.Driver->ClearErrors();
+        if (status.Ok && (status.LineErrors & LineErrors) != 0) {
+            QMutexLocker locker(&line.Lock);
+            line.LineError = true;
+            line.ThreadError = LineErrorText(status.LineErrors);
+        }
+        if (status.Ok && status.Waiting > 0) {
+            QByteArray held(static_cast<qsizetype>(status.Waiting), '\0');
+            const CommDriver::Transfer read = line.Driver->Read(held.data(), status.Waiting);
+            thrown += held.left(static_cast<qsizetype>(read.Count));
+        }
+        line.Driver->Purge(CommCodes::RxClear);
+    }
     ReleaseThread();
     return thrown;
 }
 
 void Win32SerialPort::HoldThread() {
-    QMutexLocker locker(&Lock);
-    ++Holds;
-    Changed.wakeAll();
-    // The thread writes what is queued first, then waits.
-    while (!Gone && (Busy || !Outgoing.isEmpty())) {
-        if (Reading) {
-            CancelSynchronousIo(AsHandle(Thread));
-        }
-        Changed.wait(&Lock, ReadCycleMs);
+    Line& line = *Shared;
+    QMutexLocker locker(&line.Lock);
+    ++line.Holds;
+    line.Changed.wakeAll();
+    // The thread writes what is queued first, then waits. A cancel may come
+    // just before the read starts and miss it: it is asked again each cycle.
+    while (!line.Gone && !line.Ended && (line.Busy || !line.Outgoing.isEmpty())) {
+        line.CancelRead();
+        line.Changed.wait(&line.Lock, ReadCycleMs);
     }
 }
 
 void Win32SerialPort::ReleaseThread() {
-    QMutexLocker locker(&Lock);
-    --Holds;
-    Changed.wakeAll();
-}
-
-void Win32SerialPort::StopThread() {
-    {
-        QMutexLocker locker(&Lock);
-        Stopping = true;
-        Changed.wakeAll();
-        if (Reading) {
-            CancelSynchronousIo(AsHandle(Thread));
-        }
-    }
-    WaitForSingleObject(AsHandle(Thread), INFINITE);
-    CloseHandle(AsHandle(Thread));
-    Thread = nullptr;
-}
-
-unsigned long __stdcall Win32SerialPort::ThreadMain(void* port) {
-    static_cast<Win32SerialPort*>(port)->RunThread();
-    return 0;
-}
-
-void Win32SerialPort::RunThread() {
-    char buffer[4096];
-    for (;;) {
-        QByteArray write;
-        {
-            QMutexLocker locker(&Lock);
-            while (Outgoing.isEmpty() && Holds > 0 && !Stopping) {
-                Changed.wait(&Lock);
-            }
-            if (!Outgoing.isEmpty()) {
-                write = Outgoing.takeFirst();
-            } else if (Stopping) {
-                return;
-            }
-            Busy = true;
-            Reading = write.isEmpty();
-        }
-        if (!write.isEmpty()) {
-            DWORD written = 0;
-            const bool ok = WriteFile(AsHandle(Handle), write.constData(),
-                                      static_cast<DWORD>(write.size()), &written, nullptr) &&
-                            written == static_cast<DWORD>(write.size());
-            if (!ok) {
-                const DWORD error = GetLastError();
-                QMutexLocker locker(&Lock);
-                ThreadError = error == ERROR_SUCCESS ? QStringLiteral("the write timed out")
-                                                     : SystemText(error);
-                LineError = true;
-            }
-        } else {
-            ReadOnce(buffer, sizeof buffer);
-        }
-        // A device that has gone shows in the port's status (under Wine a
-        // read of a vanished terminal simply returns nothing).
-        DWORD errors = 0;
-        const bool status = ClearCommError(AsHandle(Handle), &errors, nullptr);
-        const DWORD statusError = status ? ERROR_SUCCESS : GetLastError();
-        QMutexLocker locker(&Lock);
-        Busy = false;
-        Changed.wakeAll();
-        Reading = false;
-        if (status && (errors & LineErrors) != 0) {
-            LineError = true;
-        }
-        if (!status) {
-            Gone = true;
-            ThreadError = SystemText(statusError);
-        }
-        if (!Pending.isEmpty() || LineError || Gone) {
-            Post();
-        }
-        if (Gone) {
-            return;
-        }
-    }
-}
-
-// One read. A read that failed (not one that was cancelled) means that the
-// device has gone.
-void Win32SerialPort::ReadOnce(char* buffer, unsigned long size) {
-    DWORD got = 0;
-    const bool ok = ReadFile(AsHandle(Handle), buffer, size, &got, nullptr);
-    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    QMutexLocker locker(&Lock);
-    if (got > 0) {
-        Pending.append(buffer, static_cast<qsizetype>(got));
-    }
-    if (!ok && error != ERROR_OPERATION_ABORTED) {
-        ThreadError = SystemText(error);
-        Gone = true;
-    }
-}
-
-// Under Lock, on the port's thread: the user-interface thread takes over.
-void Win32SerialPort::Post() {
-    if (DeliveryPosted) {
-        return;
-    }
-    DeliveryPosted = true;
-    QMetaObject::invokeMethod(
-        &Events, [this] { Deliver(); }, Qt::QueuedConnection);
+    QMutexLocker locker(&Shared->Lock);
+    --Shared->Holds;
+    Shared->Changed.wakeAll();
 }
 
 void Win32SerialPort::Deliver() {
+    if (!Shared) {
+        return;
+    }
     QByteArray fresh;
     bool lineError = false;
     bool gone = false;
     QString error;
     {
-        QMutexLocker locker(&Lock);
-        DeliveryPosted = false;
-        fresh = std::exchange(Pending, QByteArray());
-        lineError = std::exchange(LineError, false);
-        gone = Gone;
-        error = ThreadError;
-    }
-    if (!Handle) {
-        return;
+        QMutexLocker locker(&Shared->Lock);
+        Shared->DeliveryPosted = false;
+        fresh = std::exchange(Shared->Pending, QByteArray());
+        lineError = std::exchange(Shared->LineError, false);
+        gone = Shared->Gone;
+        error = Shared->ThreadError;
     }
     const int opening = Opening;
     Buffer += fresh;
     if (!fresh.isEmpty()) {
-        RaiseIfThresholdReached();
+        Receive.RaiseIfReached();
     }
-    if ((lineError || gone) && Handle && Opening == opening) {
+    if ((lineError || gone) && Shared && Opening == opening) {
         ErrorText = error;
         if (gone) {
-            Close();
+            CloseForGoneDevice();
+        } else {
+            RaiseComm(CommEvent::LineError);
         }
-        RaiseComm(CommEvent::LineError);
-    }
-}
-
-void Win32SerialPort::PostThresholdCheck() {
-    if (CheckPosted) {
-        return;
-    }
-    CheckPosted = true;
-    QMetaObject::invokeMethod(
-        &Events,
-        [this] {
-            CheckPosted = false;
-            RaiseIfThresholdReached();
-        },
-        Qt::QueuedConnection);
-}
-
-void Win32SerialPort::RaiseIfThresholdReached() {
-    if (Threshold > 0 && Handle && Buffer.size() >= Threshold) {
-        RaiseComm(CommEvent::DataReceived);
     }
 }

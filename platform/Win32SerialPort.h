@@ -1,27 +1,32 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QString>
-#include <QWaitCondition>
+#include <functional>
+#include <memory>
+#include <thread>
 
+#include "CommDriver.h"
+#include "ReceiveThreshold.h"
 #include "SerialPort.h"
 
-// The serial port of the Windows program, over the Win32 communications API:
-// COMn is the device \\.\COMn, opened for exclusive use, without any
-// modem-line call (a pseudo-terminal under Wine has no modem lines).
+// The serial port of the Windows program, over the Win32 communications API
+// (reached through CommDriver, so that this logic runs against a model of a
+// Windows serial driver in the tests of any system): COMn is the device
+// \\.\COMn, opened for exclusive use, without any modem-line call (a
+// pseudo-terminal under Wine has no modem lines).
 //
 // Each open port has a thread of its own that does every read and write on
-// the handle: reads with timeouts (a read returns soon after bytes have come,
-// and at the latest after ReadCycleMs), writes as Write queued them. What it
-// reads goes to the user-interface thread, where it enters the port's buffer
-// and the receive threshold is applied. The handle is synchronous: Wine does
-// not complete overlapped waits on a serial device. A call that must find the
-// line quiet (a discard, new line settings) stops the thread between two of
-// its operations; a waiting read is cancelled where the system can (Windows)
-// and waited out otherwise (Wine: at most ReadCycleMs).
+// the handle, which is synchronous (Wine does not complete overlapped waits
+// on a serial device): reads that return as soon as a byte has come, writes
+// as Write queued them. What it reads goes to the user-interface thread,
+// where it enters the port's buffer and the receive threshold is applied. A
+// call that must find the line quiet (a discard, new line settings) stops
+// the thread between two of its operations; only a waiting read is cancelled
+// for it (Windows runs one synchronous call at a time on a handle). Closing
+// drops what is still queued for sending and waits at most CloseWaitMs for
+// the thread.
 //
 // Events are raised only from the event loop: data-received when, at the
 // moment of raising, at least the receive threshold of bytes waits unread;
@@ -31,7 +36,13 @@
 // fail.
 class Win32SerialPort : public SerialPort {
 public:
+    using DriverOpener =
+        std::function<std::unique_ptr<CommDriver>(const QString& device, QString& error)>;
+
+    // The system's ports (Windows).
     Win32SerialPort();
+    // Ports that opener opens (tests: a model of a driver).
+    explicit Win32SerialPort(DriverOpener opener);
     ~Win32SerialPort() override;
 
     Win32SerialPort(const Win32SerialPort&) = delete;
@@ -46,7 +57,7 @@ public:
     bool SetSettings(const QString& settings) override;
     void SetBinaryInput() override {}
     void SetReceiveThreshold(int n) override;
-    bool IsOpen() const override { return Handle != nullptr; }
+    bool IsOpen() const override { return Shared != nullptr; }
     bool Open() override;
     void Close() override;
     bool Write(const QByteArray& bytes) override;
@@ -59,46 +70,32 @@ public:
     // The device that the last Open tried.
     QString DeviceName() const { return Device; }
 
-    // The longest a read waits when nothing comes.
+    // The read and write timeouts that an opened port is given.
+    static CommTimeouts Timeouts();
+    // The longest a read waits when nothing comes (the system may round it
+    // up to its timer tick).
     static constexpr unsigned long ReadCycleMs = 2;
+    // The longest Close waits for the port's thread.
+    static constexpr int CloseWaitMs = 500;
+
+    struct Line;  // what the port shares with its thread
 
 private:
-    bool ApplySettings();
-    void StopThread();
     void HoldThread();
     void ReleaseThread();
     void Deliver();
-    void PostThresholdCheck();
-    void RaiseIfThresholdReached();
-    static unsigned long __stdcall ThreadMain(void* port);
-    void RunThread();
-    void ReadOnce(char* buffer, unsigned long size);
-    void Post();
 
     QObject Events;  // lives on the user-interface thread; posted work runs there
+    DriverOpener Opener;
     qint16 PortNumber = 0;
     QString DevicePath;
     QString Device;
     LineSettings Current;  // the design settings: 9600,N,8,1
-    int Threshold = 0;
-    bool CheckPosted = false;
-    QByteArray Buffer;  // the port's own buffer: bytes handed to this thread
+    QByteArray Buffer;     // the port's own buffer: bytes handed over by the thread
+    ReceiveThreshold Receive{Events, [this] { return Shared ? Buffer.size() : qint64(-1); },
+                             [this] { RaiseComm(CommEvent::DataReceived); }};
     QString ErrorText;
-    int Opening = 0;         // counts opens: work posted for an earlier one is dropped
-    void* Handle = nullptr;  // the port's handle while open
-    void* Thread = nullptr;  // the port's thread while open
-
-    // Shared with the port's thread, under Lock.
-    QMutex Lock;
-    QWaitCondition Changed;
-    QList<QByteArray> Outgoing;  // queued by Write, not yet written
-    QByteArray Pending;          // read, not yet handed to the user-interface thread
-    bool DeliveryPosted = false;
-    int Holds = 0;         // calls on the user-interface thread that need the line quiet
-    bool Busy = false;     // the thread is inside a read or a write
-    bool Reading = false;  // ... and it is a read, which may be cancelled
-    bool Stopping = false;
-    bool LineError = false;
-    bool Gone = false;    // the device has gone; the thread has ended
-    QString ThreadError;  // the system's words for the last failure on the thread
+    int Opening = 0;               // counts opens: work posted for an earlier one is dropped
+    std::shared_ptr<Line> Shared;  // while open
+    std::thread Worker;            // the port's thread while open
 };

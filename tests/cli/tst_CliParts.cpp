@@ -11,6 +11,7 @@
 
 #include "CliOptions.h"
 #include "CliProgram.h"
+#include "DeviceNames.h"
 #include "PortName.h"
 #include "QueuedConsole.h"
 #include "Reporter.h"
@@ -351,6 +352,7 @@ private slots:
         QCOMPARE(TraceFileName("COM12"), QStringLiteral("COM12.trace"));
         QCOMPARE(TraceFileName("/dev/ttyUSB0"), QStringLiteral("dev_ttyUSB0.trace"));
 
+#ifndef _WIN32  // counts the open descriptors in /proc
         // Each record reaches the file as it is written, not when the trace ends.
         const auto openFiles = [] { return QDir("/proc/self/fd").count(); };
         const auto before = openFiles();
@@ -372,6 +374,42 @@ private slots:
             QVERIFY(!full.Finish(1000));
         }
         QTRY_COMPARE_WITH_TIMEOUT(openFiles(), before, 2000);
+#endif
+#ifdef _WIN32
+        QCOMPARE(TraceFileName("COM7"), QStringLiteral("COM7-port.trace"));
+        QCOMPARE(TraceFileName("nul.x"), QStringLiteral("nul-port.x.trace"));
+#else
+        QCOMPARE(TraceFileName("COM7"), QStringLiteral("COM7.trace"));
+#endif
+    }
+
+    // Names by which Windows opens a device instead of a file.
+    void windowsDeviceNames() {
+        const struct {
+            const char* Path;
+            bool Device;
+        } rows[] = {
+            {"COM7", true},
+            {"com9.log", true},
+            {"C:\\logs\\LPT1.jsonl", true},
+            {"out/aux", true},
+            {"NUL .txt", true},
+            {"C:con", true},
+            {"\\\\.\\PhysicalDrive0", true},
+            {"//?/C:/x.log", true},
+            {"COM\u00b9", true},
+            {"COM10.log", false},
+            {"COM.log", false},
+            {"console.log", false},
+            {"LPTX", false},
+            {"C:\\NUL\\x.log", false},
+            {"", false},
+        };
+        for (const auto& row : rows) {
+            const QString path = QString::fromUtf8(row.Path);
+            QVERIFY2(NamesWindowsDevice(path) == row.Device, row.Path);
+            QCOMPARE(DeviceFileProblem("--log", path).isEmpty(), !row.Device);
+        }
     }
 
     // The JSON objects carry every field, the summary counts every ending.

@@ -23,6 +23,8 @@ set_tests_properties(wine_folder PROPERTIES FIXTURES_SETUP winefolder LABELS win
 
 # The file list by Windows rules.
 fw_add_test(WindowsFilesTest SOURCES WindowsFilesTest.cpp LIBS fwplatform)
+# The console's close event waits for the records.
+fw_add_test(ConsoleControlTest SOURCES ConsoleControlTest.cpp LIBS fwcli)
 
 if(NOT EXISTS "${FW_SIMULATOR}")
     if(FW_REQUIRE_TEST_TOOLS)
@@ -44,7 +46,7 @@ set_tests_properties(Win32SerialPortTest Win32SerialPortTest_vanish PROPERTIES
     LABELS wine TIMEOUT 120 FIXTURES_REQUIRED wineprefix)
 
 # The programs of the folder, as an operator and a production line use them.
-foreach(case cli-update cli-read cli-silent cli-ctrl-c window installer)
+foreach(case cli-update cli-station cli-read cli-silent cli-ctrl-c window installer)
     if(case STREQUAL "window")
         set(case_prefix ${CMAKE_BINARY_DIR}/wineprefix-window)  # it ends its prefix's programs
         add_test(NAME wine_prefix_window COMMAND ${FW_PYTHON3} ${driver} prepare

@@ -10,6 +10,8 @@ from a copy of it, with Config.txt and the firmware beside them. The device
 (a Linux program) is published as a COM port of the Wine prefix. Cases:
 
   cli-update     fwloader-cli.exe update: exit 0, device memory = the image
+  cli-station    two units with --trace and --log: each trace a file, one
+                 record per unit; a --log or --output naming a device refused
   cli-read       fwloader-cli.exe read: exit 0, the file = device memory
   cli-silent     a device that never answers: the watchdog's question is
                  answered Cancel, exit 1
@@ -111,16 +113,22 @@ class Rig:
         self.firmware = os.path.join(self.folder, hexes[0])
         shutil.copy(os.path.join(args.sample, hexes[0]), self.firmware)
         self.device = None
+        self.others = []  # further devices, each with its own memory file
         self.memory_out = os.path.join(work, "device.bin")
 
-    def start_device(self, com, *options):
+    def start_device(self, com, *options, memory_out=None):
         link = os.path.join(self.args.prefix, "dosdevices", f"com{com}")
         os.makedirs(os.path.dirname(link), exist_ok=True)
         if os.path.lexists(link):
             os.unlink(link)
-        self.device = subprocess.Popen(
+        device = subprocess.Popen(
             [self.args.fwsim, "--com", str(com), "--store-root", self.args.prefix, "--quiet",
-             "--model", MODEL, "--line-timing", "--memory-out", self.memory_out, *options])
+             "--model", MODEL, "--line-timing", "--memory-out", memory_out or self.memory_out,
+             *options])
+        if memory_out is None:
+            self.device = device
+        else:
+            self.others.append(device)
         for _ in range(100):
             if os.path.islink(link):
                 break
@@ -132,6 +140,7 @@ class Rig:
         subprocess.run([self.args.wine, "reg", "add", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "/v",
                         f"\\Device\\fwsim{com}", "/d", f"COM{com}", "/f"], env=self.env, check=True,
                        capture_output=True)
+        return device
 
     def stop_device(self):
         """Stops the device and returns its memory."""
@@ -148,9 +157,10 @@ class Rig:
                                *arguments], env=self.env, capture_output=True, timeout=timeout)
 
     def close(self):
-        if self.device is not None:
-            self.device.kill()
-            self.device.wait()
+        for device in [self.device, *self.others]:
+            if device is not None and device.poll() is None:
+                device.kill()
+                device.wait()
         if self.display:
             # Ends every program of the prefix, then the display.
             subprocess.run([os.path.join(os.path.dirname(self.args.wine), "wineserver"), "-k"],
@@ -178,6 +188,44 @@ def cli_update(rig):
     wrong = [address for address, byte in image.items() if memory[address] != byte]
     check(len(memory) == 65536 and not wrong,
           f"{len(wrong)} bytes of the image differ on the device, first at {wrong[:1]}")
+
+
+def cli_station(rig):
+    """A production line: two units at once with --trace and --log. Each
+    trace is a file (COM7.trace would be the port COM7 itself), each unit
+    gets one whole record, and a --log or --output that names a device is
+    refused before the first byte."""
+    for refused in (["update", "--port", "COM13", "--log", "NUL"],
+                    ["read", "--port", "COM13", "--output", "C:\\COM5.hex"]):
+        run = rig.cli(*refused, "--folder", windows_path(rig.folder))
+        check(run.returncode == 2, f"{refused}: exit status {run.returncode}: {run.stderr!r}")
+    rig.start_device(7)
+    second = rig.start_device(13, memory_out=os.path.join(rig.work, "device13.bin"))
+    traces = os.path.join(rig.work, "traces")
+    log = os.path.join(rig.work, "units.jsonl")
+    run = rig.cli("update", "--port", "COM7", "--port", "COM13", "--folder",
+                  windows_path(rig.folder), "--trace", windows_path(traces), "--log",
+                  windows_path(log), "--station", "wine", "--json")
+    second.send_signal(signal.SIGTERM)
+    second.wait(timeout=10)
+    memory = rig.stop_device()
+    check(run.returncode == 0, f"exit status {run.returncode}: {run.stdout!r} {run.stderr!r}")
+    image = read_hex(rig.firmware)
+    for name, got in (("COM7", memory), ("COM13", open(os.path.join(rig.work, "device13.bin"),
+                                                       "rb").read())):
+        check(all(got[address] == byte for address, byte in image.items()),
+              f"the image is on the device of {name}")
+    with open(log, "rb") as text:
+        records = [json.loads(line) for line in text.read().decode("utf-8").splitlines()]
+    check(sorted(record["port"] for record in records) == ["COM13", "COM7"]
+          and all(record["ending"] == "success" and record["station"] == "wine"
+                  for record in records), f"one record of success per unit: {records}")
+    check(sorted(os.listdir(traces)) == ["COM13.trace", "COM7-port.trace"],
+          f"the traces are files: {os.listdir(traces)}")
+    with open(os.path.join(traces, "COM7-port.trace"), encoding="utf-8") as trace:
+        lines = trace.read().splitlines()
+    check(any(" -> " in line for line in lines) and any(" <- " in line for line in lines),
+          "the trace holds the bytes each way")
 
 
 def cli_read(rig):
@@ -389,7 +437,7 @@ def prepare(args):
     subprocess.run([wineserver, "-w"], env=env, check=True, timeout=300)
 
 
-CASES = {"cli-update": cli_update, "cli-read": cli_read, "cli-silent": cli_silent,
+CASES = {"cli-update": cli_update, "cli-station": cli_station, "cli-read": cli_read, "cli-silent": cli_silent,
          "cli-ctrl-c": cli_ctrl_c, "window": window, "installer": installer}
 
 

@@ -1,0 +1,171 @@
+// The Windows serial port's thread logic against a model of a Windows serial
+// driver (CommDriverModel.h): what Wine cannot show, shown on any system.
+
+#include <QtTest>
+
+#include "CommDriverModel.h"
+#include "Win32SerialPort.h"
+
+namespace {
+
+using Call = DriverModel::Call;
+
+// A port over a fresh model, with its events counted.
+struct Rig {
+    std::shared_ptr<DriverModel> Model = std::make_shared<DriverModel>();
+    Win32SerialPort Port{
+        [model = Model](const QString&, QString&) { return model->Driver(model); }};
+    int DataEvents = 0;
+    int LineErrors = 0;
+
+    Rig() {
+        Port.SetCommHandler([this](SerialPort::CommEvent event) {
+            ++(event == SerialPort::CommEvent::DataReceived ? DataEvents : LineErrors);
+        });
+        Port.SetDevicePath(QStringLiteral("\\\\.\\COM3"));
+        Port.SetReceiveThreshold(1);
+    }
+    bool Open() { return Port.Open() && WaitFor(Call::Read); }
+    bool WaitFor(Call call) {
+        QElapsedTimer waited;
+        waited.start();
+        while (!Model->ThreadIn(call) && waited.elapsed() < 5000) {
+            QThread::usleep(200);
+        }
+        return Model->ThreadIn(call);
+    }
+};
+
+}  // namespace
+
+class Win32PortLogicTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // A reply reaches the session without waiting for the timer tick, also
+    // when a write cancels the read it arrived into.
+    void repliesComeAtOnceAndSurviveACancel() {
+        Rig rig;
+        QVERIFY(rig.Open());
+        rig.Model->Arrive(QByteArray::fromHex("79"));
+        QVERIFY(rig.Port.Write(QByteArray::fromHex("31ce")));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.DataEvents > 0, 2000);
+        QCOMPARE(rig.Port.ReadAll(), QByteArray::fromHex("79"));
+        QTRY_COMPARE(rig.Model->Written(), QByteArray::fromHex("31ce"));
+        QCOMPARE(rig.LineErrors, 0);
+    }
+
+    // A discard returns every byte it throws away: those that a waiting read
+    // took, and those the driver held when the read was cancelled.
+    void discardReturnsWhatItThrowsAway_data() {
+        QTest::addColumn<QByteArray>("beforeDiscard");
+        QTest::addColumn<QByteArray>("onCancel");
+        QTest::newRow("into the waiting read") << QByteArray("ab") << QByteArray();
+        QTest::newRow("held by the driver") << QByteArray() << QByteArray("cd");
+    }
+    void discardReturnsWhatItThrowsAway() {
+        QFETCH(QByteArray, beforeDiscard);
+        QFETCH(QByteArray, onCancel);
+        Rig rig;
+        rig.Model->ArriveOnCancel = onCancel;
+        QVERIFY(rig.Open());
+        if (!beforeDiscard.isEmpty()) {
+            rig.Model->Arrive(beforeDiscard);
+        }
+        QCOMPARE(rig.Port.DiscardInput(), beforeDiscard + onCancel);
+        QVERIFY(rig.Model->Purges().contains(CommCodes::RxClear));
+        QVERIFY(rig.Port.ReadAll().isEmpty());
+    }
+
+    // A write while the thread is in the status call leaves that call alone:
+    // a cancelled status call would read as a device that has gone.
+    void aWriteDoesNotCancelTheStatusCall() {
+        Rig rig;
+        rig.Model->StatusDelayMs = 300;
+        QVERIFY(rig.Port.Open());
+        rig.Model->Arrive(QByteArray::fromHex("79"));
+        QVERIFY(rig.WaitFor(Call::Status));
+        QVERIFY(rig.Port.Write(QByteArray::fromHex("43bc")));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.Model->Written(), QByteArray::fromHex("43bc"), 3000);
+        QVERIFY(rig.Port.IsOpen());
+        QCOMPARE(rig.LineErrors, 0);
+    }
+
+    // A pulled adapter closes the port with one line error, whatever its
+    // driver answers: also reads that end as aborted though nobody asked.
+    void pulledAdapterClosesThePort_data() {
+        QTest::addColumn<unsigned long>("readError");
+        QTest::addColumn<bool>("statusFails");
+        QTest::newRow("access denied, status fails") << CommCodes::AccessDenied << true;
+        QTest::newRow("aborted, status answers") << CommCodes::OperationAborted << false;
+        QTest::newRow("aborted, status fails") << CommCodes::OperationAborted << true;
+    }
+    void pulledAdapterClosesThePort() {
+        QFETCH(unsigned long, readError);
+        QFETCH(bool, statusFails);
+        Rig rig;
+        QVERIFY(rig.Open());
+        rig.Model->Pull(readError, statusFails);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.Port.IsOpen(), 3000);
+        QCOMPARE(rig.LineErrors, 1);
+        QVERIFY(!rig.Port.LastError().isEmpty());
+        QVERIFY(!rig.Port.Write("x"));
+    }
+
+    // New line settings reach the driver at once, after what was queued
+    // at the old rate has been written.
+    void lineSettingsFollowTheQueuedBytes() {
+        Rig rig;
+        QVERIFY(rig.Port.SetSettings("9600,N,8,1"));
+        QVERIFY(rig.Open());
+        QVERIFY(rig.Port.Write("ab"));
+        QVERIFY(rig.Port.SetSettings("19200,N,8,1"));
+        const QList<QPair<int, qsizetype>> lines{{9600, 0}, {19200, 2}};
+        QCOMPARE(rig.Model->LinesGiven(), lines);
+    }
+
+    // A line error names what the line reported.
+    void lineErrorIsNamed() {
+        Rig rig;
+        QVERIFY(rig.Open());
+        rig.Model->RaiseLineErrors(CommCodes::Break | CommCodes::Frame);
+        rig.Model->Arrive(QByteArray(1, '\0'));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.LineErrors, 1, 2000);
+        QCOMPARE(rig.Port.LastError(),
+                 QStringLiteral("the line reported a break, a framing error"));
+        QVERIFY(rig.Port.IsOpen());
+    }
+
+    // Closing does not wait on a stuck adapter: the write in progress is
+    // cancelled, the output purged and what is still queued dropped; a
+    // driver that ignores the cancel holds Close up for a bounded time only.
+    void closeDoesNotWaitOnTheLine_data() {
+        QTest::addColumn<bool>("ignoreCancel");
+        QTest::newRow("cancel honoured") << false;
+        QTest::newRow("cancel ignored") << true;
+    }
+    void closeDoesNotWaitOnTheLine() {
+        QFETCH(bool, ignoreCancel);
+        Rig rig;
+        rig.Model->StallWrites = true;
+        rig.Model->IgnoreCancel = ignoreCancel;
+        rig.Model->GiveUpMs = 4000;
+        QVERIFY(rig.Port.Open());
+        QVERIFY(rig.Port.Write("first"));
+        QVERIFY(rig.Port.Write("second"));
+        QVERIFY(rig.WaitFor(Call::Write));
+        rig.Port.Close();
+        QVERIFY(!rig.Port.IsOpen());
+        if (ignoreCancel) {
+            QVERIFY(rig.Model->ThreadIn(Call::Write));  // Close came back all the same
+            rig.Model->ReleaseWrites();
+        } else {
+            QCOMPARE(rig.Model->WriteEnd(), QStringLiteral("cancelled"));
+        }
+        QTRY_VERIFY(rig.Model->Purges().contains(CommCodes::TxAbort | CommCodes::TxClear));
+        QVERIFY(!rig.Model->Written().contains("second"));
+    }
+};
+
+QTEST_GUILESS_MAIN(Win32PortLogicTest)
+#include "tst_Win32PortLogic.moc"
