@@ -1,7 +1,18 @@
 #include <windows.h>
 
+#include <chrono>
+#include <thread>
+
 #include "AppendFile.h"
 #include "WindowsErrorText.h"
+
+namespace {
+// Another program's lock (a reader that locked the log, a stuck writer) is
+// waited for this long at the most, as on Linux: a record that cannot be
+// written is reported, a station is never frozen by it.
+constexpr auto LockWait = std::chrono::seconds(5);
+constexpr auto LockPoll = std::chrono::milliseconds(20);
+}  // namespace
 
 AppendFile::~AppendFile() {
     if (Handle) {
@@ -36,9 +47,22 @@ QString AppendFile::Append(const QByteArray& line) {
     if (!Handle) {
         return QStringLiteral("the file is not open");
     }
+    // LOCKFILE_FAIL_IMMEDIATELY: a lock held by another handle makes the
+    // call fail at once with ERROR_LOCK_VIOLATION instead of waiting for it
+    // without limit; the wait is bounded here.
     OVERLAPPED whole{};
-    if (!LockFileEx(Handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-        return WindowsErrorText(GetLastError());
+    const auto giveUp = std::chrono::steady_clock::now() + LockWait;
+    while (!LockFileEx(Handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                       MAXDWORD, &whole)) {
+        const DWORD code = GetLastError();
+        if (code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) {
+            return WindowsErrorText(code);
+        }
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            return QStringLiteral("another program has held a lock on the file for %1 s")
+                .arg(std::chrono::duration_cast<std::chrono::seconds>(LockWait).count());
+        }
+        std::this_thread::sleep_for(LockPoll);
     }
     // Under the lock the end of the file is where this record starts. A
     // write that fails part way (a full disk) is cut back to it, so that no
