@@ -204,9 +204,11 @@ private slots:
         QCOMPARE(read.Error, QString());
         QVERIFY(read.Options.BinaryOutput);
 
+#ifndef _WIN32  // Windows gives the arguments as UTF-16 text
         // A path that is not text in the system's encoding would name another file.
         QCOMPARE(UndecodableArgument({"update", "--log", "/tmp/\xe6\x97\xa5.jsonl"}), QString());
         QVERIFY(UndecodableArgument({"update", "--log", "/tmp/\xff.jsonl"}).contains("not text"));
+#endif
 
         // --version before a command is the program's; after update, the firmware's.
         CapturedConsole console;

@@ -217,9 +217,13 @@ def cli_station(rig):
               f"the image is on the device of {name}")
     with open(log, "rb") as text:
         records = [json.loads(line) for line in text.read().decode("utf-8").splitlines()]
-    check(sorted(record["port"] for record in records) == ["COM13", "COM7"]
+    starts = [record for record in records if record["record"] == "start"]
+    results = [record for record in records if record["record"] == "result"]
+    check(sorted(record["port"] for record in starts) == ["COM13", "COM7"]
+          and records[:2] == starts, f"a start record per unit before the results: {records}")
+    check(sorted(record["port"] for record in results) == ["COM13", "COM7"]
           and all(record["ending"] == "success" and record["station"] == "wine"
-                  for record in records), f"one record of success per unit: {records}")
+                  for record in results), f"one record of success per unit: {records}")
     check(sorted(os.listdir(traces)) == ["COM13.trace", "COM7-port.trace"],
           f"the traces are files: {os.listdir(traces)}")
     with open(os.path.join(traces, "COM7-port.trace"), encoding="utf-8") as trace:
