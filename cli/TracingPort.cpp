@@ -8,12 +8,12 @@
 
 #include <QDeadlineTimer>
 #include <QMutex>
-#include <QThread>
 #include <QWaitCondition>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <deque>
+#include <thread>
 
 namespace {
 
@@ -185,18 +185,6 @@ struct TraceFile::Shared {
 
 namespace {
 
-// The thread that writes a trace file; it keeps what it writes alive.
-class WriterThread : public QThread {
-public:
-    explicit WriterThread(std::shared_ptr<TraceFile::Shared> state) : State(std::move(state)) {}
-
-protected:
-    void run() override { State->Run(); }
-
-private:
-    std::shared_ptr<TraceFile::Shared> State;
-};
-
 // Records waiting for a slow disk beyond this are dropped.
 constexpr std::size_t MostQueuedBytes = 4 * 1024 * 1024;
 
@@ -209,10 +197,10 @@ TraceFile::TraceFile(std::FILE* file) {
     State = std::make_shared<Shared>();
     State->File = file;
     // The thread holds the file to the end of its last write, however long
-    // the disk takes, and goes once it has closed it.
-    QThread* writer = new WriterThread(State);
-    QObject::connect(writer, &QThread::finished, writer, &QObject::deleteLater);
-    writer->start();
+    // the disk takes, and goes once it has closed it. It is detached: nobody
+    // waits for it, and what it writes lives as long as it needs it (the
+    // state is shared), also when the session's own thread has long ended.
+    std::thread([state = State] { state->Run(); }).detach();
 }
 
 TraceFile::~TraceFile() {

@@ -32,10 +32,10 @@ void PlanFaults(ScriptedDevice& device, const QStringList& plan) {
                                            {"write", Kind::Write},     {"block", Kind::Block},
                                            {"read", Kind::Read},       {"go", Kind::Go}};
     static const QMap<QString, Fault> faults{
-        {"silent", Fault::Silent}, {"refuse", Fault::Refuse}, {"garbage", Fault::Garbage},
-        {"badxor", Fault::BadXor}, {"short", Fault::Short},   {"late", Fault::Late},
-        {"twice", Fault::Twice},   {"cut", Fault::Cut},       {"stray", Fault::Stray},
-        {"slow", Fault::Slow},     {"babble", Fault::Babble}, {"lost", Fault::Lost},
+        {"silent", Fault::Silent},    {"refuse", Fault::Refuse}, {"garbage", Fault::Garbage},
+        {"badxor", Fault::BadXor},    {"short", Fault::Short},   {"late", Fault::Late},
+        {"twice", Fault::Twice},      {"cut", Fault::Cut},       {"stray", Fault::Stray},
+        {"slow", Fault::Slow},        {"babble", Fault::Babble}, {"lost", Fault::Lost},
         {"miswrite", Fault::Miswrite}};
     for (const QString& item : plan) {
         const QStringList kindRest = item.split(u'@');
@@ -1148,6 +1148,7 @@ void BootloaderSessionTest::servedAtAnyPace() {
     rig.Device.ReplyDelayMs = 5;
     rig.Device.Flash = device == "flash";
     rig.Boxes.Answers = {MessageAnswer::Retry};
+    std::function<void()> print;  // the board's text, once a second while the session runs
     if (device == "deaf") {
         rig.Device.DeafUntilMs = 8000;
     } else if (device == "slow") {
@@ -1159,7 +1160,7 @@ void BootloaderSessionTest::servedAtAnyPace() {
     } else if (device == "text") {
         rig.Device.Dead = true;
         rig.Boxes.Answers.clear();
-        std::function<void()> print = [&] {
+        print = [&] {
             rig.Port.Deliver("app: running\r\n");
             rig.Clock.Post(1000, print);
         };
