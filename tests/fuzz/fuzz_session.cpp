@@ -73,6 +73,9 @@ public:
             Log.push_back({Kind::Block, header.Address, header.Length});
             return;
         }
+        if (IsFiller(bytes)) {
+            return;
+        }
         FUZZ_CHECK(bytes.size() >= 5 && at(0) == 0x55 && (at(1) == CodeConnect || at(2) == 0x00),
                    "packet %d is neither a header nor an announced data block",
                    int(Written.size()));
@@ -121,6 +124,7 @@ public:
                            "WriteMemory at 0x%04X leaves a gap or goes back (written to 0x%04X)",
                            address, CoveredEnd);
                 LastWrite = address;
+                Announced = n;
                 Log.push_back({Kind::Write, address, n});
                 return;
             }
@@ -160,6 +164,17 @@ public:
     int LastReadAddress() const { return LastRead; }
 
 private:
+    // What releases a device that may wait for an announced block after a
+    // doubt: as long as the block and its check byte, a first byte that no
+    // header starts with, zeros behind it.
+    bool IsFiller(const QByteArray& bytes) const {
+        if (Announced == 0 || bytes.size() != Announced + 1 || bytes[0] == 0 ||
+            static_cast<std::uint8_t>(bytes[0]) == 0x55) {
+            return false;
+        }
+        return bytes.mid(1).count('\0') == bytes.size() - 1;
+    }
+
     bool IsDataBlock(const QByteArray& bytes, const Sent& header) const {
         if (bytes.size() != header.Length + 1) {
             return false;
@@ -182,8 +197,9 @@ private:
     std::vector<QByteArray> Written;
     std::vector<Sent> Log;
     int Erased = -1;
-    int LastWrite;   // address of the last WriteMemory
-    int CoveredEnd;  // one past the data sent so far, from Low on
+    int LastWrite;      // address of the last WriteMemory
+    int CoveredEnd;     // one past the data sent so far, from Low on
+    int Announced = 0;  // length of the last WriteMemory
     int LastRead = -1;
     bool Connected = false;  // a command other than Connect has gone out
     bool GoSent = false;
