@@ -117,6 +117,9 @@ class Rig:
         self.memory_out = os.path.join(work, "device.bin")
 
     def start_device(self, com, *options, memory_out=None):
+        # The cases run at once in one prefix, each on COM numbers of its own
+        # (a link of one case replaced by another's would join two programs
+        # to one device).
         link = os.path.join(self.args.prefix, "dosdevices", f"com{com}")
         os.makedirs(os.path.dirname(link), exist_ok=True)
         if os.path.lexists(link):
@@ -192,18 +195,18 @@ def cli_update(rig):
 
 def cli_station(rig):
     """A production line: two units at once with --trace and --log. Each
-    trace is a file (COM7.trace would be the port COM7 itself), each unit
+    trace is a file (COM6.trace would be the port COM6 itself), each unit
     gets one whole record, and a --log or --output that names a device is
     refused before the first byte."""
-    for refused in (["update", "--port", "COM13", "--log", "NUL"],
-                    ["read", "--port", "COM13", "--output", "C:\\COM5.hex"]):
+    for refused in (["update", "--port", "COM14", "--log", "NUL"],
+                    ["read", "--port", "COM14", "--output", "C:\\COM5.hex"]):
         run = rig.cli(*refused, "--folder", windows_path(rig.folder))
         check(run.returncode == 2, f"{refused}: exit status {run.returncode}: {run.stderr!r}")
-    rig.start_device(7)
-    second = rig.start_device(13, memory_out=os.path.join(rig.work, "device13.bin"))
+    rig.start_device(6)
+    second = rig.start_device(14, memory_out=os.path.join(rig.work, "device14.bin"))
     traces = os.path.join(rig.work, "traces")
     log = os.path.join(rig.work, "units.jsonl")
-    run = rig.cli("update", "--port", "COM7", "--port", "COM13", "--folder",
+    run = rig.cli("update", "--port", "COM6", "--port", "COM14", "--folder",
                   windows_path(rig.folder), "--trace", windows_path(traces), "--log",
                   windows_path(log), "--station", "wine", "--json")
     second.send_signal(signal.SIGTERM)
@@ -211,7 +214,7 @@ def cli_station(rig):
     memory = rig.stop_device()
     check(run.returncode == 0, f"exit status {run.returncode}: {run.stdout!r} {run.stderr!r}")
     image = read_hex(rig.firmware)
-    for name, got in (("COM7", memory), ("COM13", open(os.path.join(rig.work, "device13.bin"),
+    for name, got in (("COM6", memory), ("COM14", open(os.path.join(rig.work, "device14.bin"),
                                                        "rb").read())):
         check(all(got[address] == byte for address, byte in image.items()),
               f"the image is on the device of {name}")
@@ -219,14 +222,14 @@ def cli_station(rig):
         records = [json.loads(line) for line in text.read().decode("utf-8").splitlines()]
     starts = [record for record in records if record["record"] == "start"]
     results = [record for record in records if record["record"] == "result"]
-    check(sorted(record["port"] for record in starts) == ["COM13", "COM7"]
+    check(sorted(record["port"] for record in starts) == ["COM14", "COM6"]
           and records[:2] == starts, f"a start record per unit before the results: {records}")
-    check(sorted(record["port"] for record in results) == ["COM13", "COM7"]
+    check(sorted(record["port"] for record in results) == ["COM14", "COM6"]
           and all(record["ending"] == "success" and record["station"] == "wine"
                   for record in results), f"one record of success per unit: {records}")
-    check(sorted(os.listdir(traces)) == ["COM13.trace", "COM7-port.trace"],
+    check(sorted(os.listdir(traces)) == ["COM14.trace", "COM6-port.trace"],
           f"the traces are files: {os.listdir(traces)}")
-    with open(os.path.join(traces, "COM7-port.trace"), encoding="utf-8") as trace:
+    with open(os.path.join(traces, "COM6-port.trace"), encoding="utf-8") as trace:
         lines = trace.read().splitlines()
     check(any(" -> " in line for line in lines) and any(" <- " in line for line in lines),
           "the trace holds the bytes each way")
