@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -18,6 +19,7 @@
 #include "PortList.h"
 #include "Station.h"
 #include "SystemConsole.h"
+#include "UnitRecord.h"
 
 namespace {
 
@@ -131,6 +133,22 @@ private slots:
                                machine.Roots)
                      .Serial,
                  QStringLiteral("A9X1"));
+        // A unit's record names the adapter it was on, and only a USB one.
+        Plan plan;
+        RecordRun run;
+        run.Planned = &plan;
+        PlannedPort port;
+        QVERIFY(!QJsonDocument::fromJson(StartRecord(run, port, QDateTime::currentDateTimeUtc()))
+                     .object()
+                     .contains("vendor_id"));
+        port.Usb = UsbIdentityOf(machine.Roots.Dev + "/ttyUSB0", machine.Roots);
+        const QJsonObject record =
+            QJsonDocument::fromJson(StartRecord(run, port, QDateTime::currentDateTimeUtc()))
+                .object();
+        QCOMPARE(record.value("vendor_id").toString() + ":" +
+                     record.value("product_id").toString() + ":" +
+                     record.value("serial").toString(),
+                 QStringLiteral("0403:6001:A9X1"));
 
         // What the station warns of, and what it no longer warns of.
         const QString ftdi = machine.Roots.Dev + "/ttyUSB0";

@@ -1,6 +1,7 @@
 // The bootloader session against a scripted device, in virtual time.
 
 #include <QtTest>
+#include <algorithm>
 
 #include "SessionRig.h"
 
@@ -498,29 +499,36 @@ void BootloaderSessionTest::resendTiming_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("kind");  // of the packet that goes out again
     QTest::addColumn<int>("resendAfter");
+    // Filler goes out only where the device may wait for a data block.
+    QTest::addColumn<int>("fillers");
 
     QTest::newRow("unrecognised Connect reply")
-        << true << "connect@0000:garbage" << int(Kind::Connect) << 3000;
+        << true << "connect@0000:garbage" << int(Kind::Connect) << 3000 << 0;
     // The device may wait for the block: the filler bytes go out first, and
     // the header once the line is quiet.
     const int quiet = BootloaderLink::WatchFloorMs + BootloaderLink::QuietMarginMs;
     QTest::newRow("unrecognised WriteMemory reply")
-        << true << "write@8080:garbage" << int(Kind::Write) << 3000 + quiet;
+        << true << "write@8080:garbage" << int(Kind::Write) << 3000 + quiet << 1;
     QTest::newRow("unrecognised GoApplication reply")
-        << true << "go@8000:garbage" << int(Kind::Go) << 3000;
+        << true << "go@8000:garbage" << int(Kind::Go) << 3000 << 0;
     // The device's refusal of the filler comes after the watchdog gave up:
     // the interval backs off, and the quiet with it.
     QTest::newRow("lost data block: announced again")
-        << true << "block@8080:silent" << int(Kind::Write) << 1000 + quiet + 1000;
+        << true << "block@8080:silent" << int(Kind::Write) << 1000 + quiet + 1000 << 1;
     // Replies found shorter than awaited are never read past their end; the
     // rest of an answer may still come, so a block goes out again once the
     // line has been quiet.
     QTest::newRow("short Connect reply")
-        << true << "connect@0000:short" << int(Kind::Connect) << 3000;
-    QTest::newRow("short erase reply") << true << "erase@8080:short" << int(Kind::Erase) << quiet;
+        << true << "connect@0000:short" << int(Kind::Connect) << 3000 << 0;
+    QTest::newRow("short erase reply")
+        << true << "erase@8080:short" << int(Kind::Erase) << quiet << 0;
     QTest::newRow("short data block reply")
-        << true << "block@8080:short" << int(Kind::Write) << quiet;
-    QTest::newRow("short read block") << false << "read@0080:short" << int(Kind::Read) << quiet;
+        << true << "block@8080:short" << int(Kind::Write) << quiet << 1;
+    QTest::newRow("short read block")
+        << false << "read@0080:short" << int(Kind::Read) << quiet << 0;
+    // A refused WriteMemory leaves the device waiting for nothing.
+    QTest::newRow("refused WriteMemory")
+        << true << "write@8080:refuse" << int(Kind::Write) << 0 << 0;
 }
 
 void BootloaderSessionTest::resendTiming() {
@@ -528,6 +536,7 @@ void BootloaderSessionTest::resendTiming() {
     QFETCH(QString, fault);
     QFETCH(int, kind);
     QFETCH(int, resendAfter);
+    QFETCH(int, fillers);
 
     Rig rig;
     if (update) {
@@ -553,6 +562,14 @@ void BootloaderSessionTest::resendTiming() {
     }
     QVERIFY(again > 0);
     QCOMPARE(sent[again].Time - faultAt, qint64(resendAfter));
+    // A filler: a first byte other than 0 and 0x55, zeros behind it.
+    const auto isFiller = [](const QByteArray& bytes) {
+        return bytes.size() > 1 && bytes[0] != 0 && bytes[0] != char(0x55) &&
+               bytes.count(char(0)) == bytes.size() - 1;
+    };
+    QCOMPARE(std::count_if(rig.Port.Writes.begin(), rig.Port.Writes.end(),
+                           [&](const auto& write) { return isFiller(write.Bytes); }),
+             fillers);
 }
 
 void BootloaderSessionTest::splitAndMergedReplies_data() {
