@@ -11,7 +11,7 @@
 // when the slot saw it leave (seconds from the start), checks that each
 // board began flashing within one second of its arrival, and draws a
 // timeline per slot: A arrival, = flashing, . waiting for it to leave,
-// L left (one character a tenth of a second).
+// L left (one character a fifth of a second).
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -179,9 +179,9 @@ int main(int argc, char** argv) {
     }
 
     std::printf(
-        "Station of %d slotList, %d boards each, %d KiB at 19200 baud, line-timed; "
+        "Station of %d slots, %d boards each, %d KiB at 19200 baud, line-timed; "
         "a Connect every %d ms; leave: %d ms unanswered\n\n",
-        slotCount, boards, kib, 1000, LeaveMs);
+        slotCount, boards, kib, SlotSettings{}.PollMs, LeaveMs);
     std::printf("slot   board  arrived  started  ended    left     arrival->start  flash\n");
     int late = 0;
     int failed = 0;
@@ -205,12 +205,12 @@ int main(int argc, char** argv) {
                 Median(waits), Max(waits), StartLimitSeconds, late, failed);
 
     // The timeline: one character a tenth of a second.
-    std::printf("\ntimeline (0.1 s a character): A arrived, = flashing, . leaving, L left\n");
-    const int width = static_cast<int>(last * 10) + 2;
+    std::printf("\ntimeline (0.2 s a character): A arrived, = flashing, . leaving, L left\n");
+    const int width = static_cast<int>(last * 5) + 2;
     for (int s = 0; s < slotCount; ++s) {
         std::string line(width, ' ');
         for (const BoardTimes& t : times[s]) {
-            auto cell = [](double seconds) { return static_cast<int>(seconds * 10); };
+            auto cell = [](double seconds) { return static_cast<int>(seconds * 5); };
             for (int c = cell(t.Started); c < cell(t.Ended) && c < width; ++c) {
                 line[c] = '=';
             }

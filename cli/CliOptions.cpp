@@ -127,7 +127,7 @@ const char StationHelp[] =
     "                            [--lockout K] [--leave S]\n"
     "\n"
     "Runs a flashing station: each --port is a slot with its own loop. It waits\n"
-    "for a board (a Connect every second, alternately at 19200 and 9600 baud,\n"
+    "for a board (a Connect every 0.9 s, alternately at 19200 and 9600 baud,\n"
     "never asking anything), flashes it with the session of update as soon as it\n"
     "answers, writes its records, and waits for the board to leave before it\n"
     "waits for the next one. Ctrl-C ends the station: a board being flashed ends\n"

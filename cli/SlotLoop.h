@@ -30,7 +30,9 @@ struct SlotSettings {
     // What each board's session is given: label, port, the base image and
     // values (copied for each board), retries, deadline, verify.
     PortJob Job;
-    int PollMs = 1000;       // from one Connect copy to the next
+    // From one Connect copy to the next: a board that answers at either rate
+    // is heard within a second of its arrival, its answer's time included.
+    int PollMs = 900;
     int AnswerWaitMs = 300;  // how long a copy's answer is waited for
     int LeaveMs = 3000;      // unanswered this long: the board has left
     bool ManualNext = false;
