@@ -101,9 +101,12 @@ void PlanPorts(const CliOptions& options, FileSystem& files, const SystemRoots& 
         }
         targets << target;
     }
+    // A station's slot may be empty at its start: its adapter comes with
+    // the board.
+    const bool station = options.Which == CliOptions::Command::Station;
     for (const QString& name : options.Ports) {
         PortTarget target;
-        if (!ResolvePortName(name, target, error)) {
+        if (!ResolvePortName(name, target, error, station)) {
             plan.Problem = error;
             plan.ProblemPort = name;
             return;
@@ -116,9 +119,6 @@ void PlanPorts(const CliOptions& options, FileSystem& files, const SystemRoots& 
     }
     // Each port must be a serial device now: a missing adapter, a file or
     // a folder given by mistake stops the run before any port is touched.
-    // A station's slot may be empty at its start: its adapter comes with
-    // the board.
-    const bool station = options.Which == CliOptions::Command::Station;
     for (const PortTarget& target : targets) {
         const QString problem = SerialDeviceProblem(target.Device, roots);
         const bool absent = station && !QFileInfo(target.Device).exists();

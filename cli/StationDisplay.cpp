@@ -224,14 +224,14 @@ QString StationDisplay::LiveLine(const Slot& slot) const {
         state += QStringLiteral(" %1%").arg(
             static_cast<int>(std::lround(std::clamp(slot.Fraction, 0.0, 1.0) * 100.0)), 3);
     }
-    const QString line =
-        QStringLiteral("%1  %2  board %3  last %4  yield %5/%6 %7")
-            .arg(slot.Label.leftJustified(Width), state.leftJustified(13))
-            .arg(slot.Board, 4)
-            .arg((slot.Last.isEmpty() ? QStringLiteral("-") : slot.Last).leftJustified(16))
-            .arg(slot.Yield.Passed)
-            .arg(slot.Yield.Boards())
-            .arg(YieldPercent(slot.Yield.Passed, slot.Yield.Boards()));
+    // The last board's ending last: a narrow terminal cuts it first.
+    const QString line = QStringLiteral("%1  %2  board %3  yield %4/%5 %6  last %7")
+                             .arg(slot.Label.leftJustified(Width), state.leftJustified(13))
+                             .arg(slot.Board)
+                             .arg(slot.Yield.Passed)
+                             .arg(slot.Yield.Boards())
+                             .arg(YieldPercent(slot.Yield.Passed, slot.Yield.Boards()))
+                             .arg(slot.Last.isEmpty() ? QStringLiteral("-") : slot.Last);
     const int columns = Output.Columns() > 0 ? Output.Columns() : DefaultColumns;
     return line.left(std::max(1, columns - 1));
 }
