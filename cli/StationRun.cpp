@@ -1,9 +1,5 @@
 #include "StationRun.h"
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -13,16 +9,17 @@
 #include <QThread>
 #include <QTimer>
 #include <QUuid>
-#include <cstdio>
 #include <mutex>
-#include <thread>
+#include <utility>
 
 #include "CliPlan.h"
 #include "CliProgram.h"
+#include "Gang.h"
 #include "LogWriter.h"
 #include "QtPlatform.h"
 #include "SlotLoop.h"
 #include "StationDisplay.h"
+#include "StationInput.h"
 #include "SystemConsole.h"
 #include "UnitRecord.h"
 
@@ -30,50 +27,6 @@ namespace {
 
 constexpr int LiveRefreshMs = 200;
 constexpr int ThreadEndWaitMs = 5000;
-
-// Lines of standard input, each handed to Take on the main thread while it
-// is set. The reading thread is left to the end of the process: a read of a
-// terminal cannot be called off.
-struct LineSink {
-    std::mutex Guard;
-    std::function<void(const QString&)> Take;
-};
-
-void ReadLines(std::shared_ptr<LineSink> sink) {
-    auto deliver = [sink](const QByteArray& line) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [sink, text = QString::fromLocal8Bit(line).trimmed()] {
-                std::lock_guard<std::mutex> lock(sink->Guard);
-                if (sink->Take) {
-                    sink->Take(text);
-                }
-            },
-            Qt::QueuedConnection);
-    };
-    std::thread([deliver] {
-        QByteArray pending;
-        char buffer[256];
-        for (;;) {
-#ifdef _WIN32
-            if (!std::fgets(buffer, sizeof buffer, stdin)) {
-                return;
-            }
-            pending += buffer;
-#else
-            const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
-            if (got <= 0) {
-                return;
-            }
-            pending.append(buffer, got);
-#endif
-            for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
-                deliver(pending.left(end));
-                pending.remove(0, end + 1);
-            }
-        }
-    }).detach();
-}
 
 // One slot as the main thread keeps it.
 struct Slot {
@@ -85,28 +38,6 @@ struct Slot {
 };
 
 }  // namespace
-
-StationLine ParseStationLine(const QString& line, const QStringList& labels) {
-    StationLine parsed;
-    const QString text = line.trimmed();
-    if (text.isEmpty()) {
-        return parsed;
-    }
-    const qsizetype space = text.indexOf(u' ');
-    const QString name = space < 0 ? text : text.left(space);
-    parsed.Unit = space < 0 ? QString() : text.mid(space + 1).trimmed();
-    parsed.Slot = static_cast<int>(labels.indexOf(name));
-    bool number = false;
-    const int index = name.toInt(&number);
-    if (parsed.Slot < 0 && number && index >= 1 && index <= labels.size()) {
-        parsed.Slot = index - 1;
-    }
-    if (parsed.Slot < 0) {
-        parsed.Problem = QStringLiteral("\"%1\" names no slot (%2, or their numbers from 1)")
-                             .arg(name, labels.join(QStringLiteral(", ")));
-    }
-    return parsed;
-}
 
 int RunStation(const CliOptions& options, Console& console) {
     bool interrupted = false;
@@ -182,7 +113,74 @@ int RunStation(const CliOptions& options, Console& console) {
                                       Qt::QueuedConnection);
         }
     };
-    onInterrupt = [&] { finishAll(true); };
+    // A board's session is over: its record, then its result.
+    auto boardFinished = [&](int index, int board, PortResult result) {
+        Slot& s = slotList[index];
+        if (s.Ended) {
+            return;  // given up for its held thread already
+        }
+        PlannedPort unitPort = plan.Ports[index];
+        const auto [unit, started] = s.Boards.take(board);
+        unitPort.Unit = unit;
+        cutMidBoard = cutMidBoard || result.Ending == PortEnding::Interrupted;
+        if (budget && ++finished == options.StopAfter) {
+            finishAll(false);
+        }
+        if (result.TraceFailed) {
+            display.Error(index, QStringLiteral("the trace file could not be written whole"));
+        }
+        if (!log.IsOpen()) {
+            allPassed = allPassed && result.Ending == PortEnding::Success;
+            display.Finished(index, board, result);
+            return;
+        }
+        // The record is on the disk before the result is told.
+        const QByteArray line = ResultRecord(record, unitPort, result, started,
+                                             QDateTime::currentDateTimeUtc(), {}, board);
+        log.Append(line, [&, index, board, result](const QString& error) mutable {
+            result.LogKept = true;
+            result.Logged = error.isEmpty();
+            if (!result.Logged) {
+                display.Error(index, QStringLiteral("--log: the record of board %1 could not be "
+                                                    "written to %2: %3")
+                                         .arg(board)
+                                         .arg(options.LogFile, error));
+            }
+            allPassed = allPassed && result.Logged && result.Ending == PortEnding::Success;
+            display.Finished(index, board, result);
+        });
+    };
+    auto slotEnded = [&](int index) {
+        if (!std::exchange(slotList[index].Ended, true) && --running == 0) {
+            loop.quit();
+        }
+    };
+    // Interrupted, a slot whose thread is held (a hung driver) is given up
+    // from here once the grace has passed: its board ends as interrupted,
+    // and the process ends around the thread.
+    QTimer abandon;
+    abandon.setSingleShot(true);
+    QObject::connect(&abandon, &QTimer::timeout, &loop, [&] {
+        for (int index = 0; index < static_cast<int>(slotList.size()); ++index) {
+            for (const int board : slotList[index].Boards.keys()) {
+                PortResult result;
+                result.HalfWritten = true;
+                result.Detail = QStringLiteral(
+                                    "interrupted, and the session did not stop in the %1 s "
+                                    "after; its port is closed as the program ends; the device "
+                                    "may be left half-written")
+                                    .arg(Gang::DefaultGraceMs / 1000.0);
+                boardFinished(index, board, result);
+            }
+            slotEnded(index);
+        }
+    });
+    onInterrupt = [&] {
+        finishAll(true);
+        if (!abandon.isActive()) {
+            abandon.start(Gang::DefaultGraceMs);
+        }
+    };
 
     for (qsizetype i = 0; i < plan.Ports.size(); ++i) {
         const int index = static_cast<int>(i);
@@ -257,47 +255,11 @@ int RunStation(const CliOptions& options, Console& console) {
                            });
             }
         });
-        QObject::connect(
-            loopOf, &SlotLoop::BoardFinished, &loop, [&, index](int board, PortResult result) {
-                Slot& s = slotList[index];
-                PlannedPort unitPort = plan.Ports[index];
-                const auto [unit, started] = s.Boards.take(board);
-                unitPort.Unit = unit;
-                cutMidBoard = cutMidBoard || result.Ending == PortEnding::Interrupted;
-                if (budget && ++finished == options.StopAfter) {
-                    finishAll(false);
-                }
-                if (result.TraceFailed) {
-                    display.Error(index,
-                                  QStringLiteral("the trace file could not be written whole"));
-                }
-                if (!log.IsOpen()) {
-                    allPassed = allPassed && result.Ending == PortEnding::Success;
-                    display.Finished(index, board, result);
-                    return;
-                }
-                // The record is on the disk before the result is told.
-                const QByteArray line = ResultRecord(record, unitPort, result, started,
-                                                     QDateTime::currentDateTimeUtc(), {}, board);
-                log.Append(line, [&, index, board, result](const QString& error) mutable {
-                    result.LogKept = true;
-                    result.Logged = error.isEmpty();
-                    if (!result.Logged) {
-                        display.Error(index, QStringLiteral("--log: the record of board %1 could "
-                                                            "not be written to %2: %3")
-                                                 .arg(board)
-                                                 .arg(options.LogFile, error));
-                    }
-                    allPassed = allPassed && result.Logged && result.Ending == PortEnding::Success;
-                    display.Finished(index, board, result);
-                });
-            });
-        QObject::connect(loopOf, &SlotLoop::Ended, &loop, [&, index] {
-            slotList[index].Ended = true;
-            if (--running == 0) {
-                loop.quit();
-            }
-        });
+        QObject::connect(loopOf, &SlotLoop::BoardFinished, &loop,
+                         [&, index](int board, const PortResult& result) {
+                             boardFinished(index, board, result);
+                         });
+        QObject::connect(loopOf, &SlotLoop::Ended, &loop, [&, index] { slotEnded(index); });
         ++running;
     }
 
@@ -331,7 +293,7 @@ int RunStation(const CliOptions& options, Console& console) {
         slot.Thread->start();
     }
     if (interrupted) {
-        finishAll(true);
+        onInterrupt();
     }
     if (running > 0) {
         loop.exec();

@@ -17,7 +17,7 @@
 #include "Reporter.h"
 #include "SessionRig.h"
 #include "StationDisplay.h"
-#include "StationRun.h"
+#include "StationInput.h"
 #include "TracingPort.h"
 
 namespace {
