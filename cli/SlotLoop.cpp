@@ -121,6 +121,13 @@ void SlotLoop::Poll() {
     if (!Port->IsOpen()) {
         Port->SetSettings(rate);
         sent = Port->Open();
+        // The sessions get this port open: what is known to break serial
+        // flashing is looked for here, once for each adapter plugged in.
+        const QString warning =
+            sent && Set.Job.CheckOpenedPort ? Set.Job.CheckOpenedPort() : QString();
+        if (!warning.isEmpty()) {
+            emit Warning(warning);
+        }
     }
     if (sent) {
         Port->SetReceiveThreshold(0);

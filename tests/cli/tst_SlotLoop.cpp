@@ -85,6 +85,10 @@ QStringList RunSlot(const QList<Step>& script, SlotSettings settings, qint64 lim
     settings.Job.State->ImageLowestAddress = 0x1000;
     settings.Job.State->ImageHighestAddress = 0x17FF;
     settings.Job.TimeoutMs = 20000;
+    // Looked for once each time the slot opens its port: it stays open
+    // between copies and goes to the session as it is.
+    int opened = 0;
+    settings.Job.CheckOpenedPort = [&opened] { return QStringLiteral("opened %1").arg(++opened); };
     SlotLoop slot(settings, std::make_shared<FixtureParts>(clock, fixture));
     QStringList events;
     auto note = [&](const QString& what, int board) {
@@ -95,6 +99,8 @@ QStringList RunSlot(const QList<Step>& script, SlotSettings settings, qint64 lim
                      [&](int b, const PortResult& r) { note(EndingName(r.Ending), b); });
     QObject::connect(&slot, &SlotLoop::BoardLeft, [&](int b) { note("left", b); });
     QObject::connect(&slot, &SlotLoop::LockedOut, [&](int n) { note("locked", n); });
+    QStringList warnings;
+    QObject::connect(&slot, &SlotLoop::Warning, [&](const QString& text) { warnings << text; });
     bool ended = false;
     QObject::connect(&slot, &SlotLoop::Ended, [&] {
         ended = true;
@@ -124,6 +130,14 @@ QStringList RunSlot(const QList<Step>& script, SlotSettings settings, qint64 lim
     }
     slot.Begin();
     clock.RunUntil([&] { return ended; }, limitMs);
+    // The port is opened once for waiting, and once more after each session
+    // that the slot outlives (a session closes its port as it ends).
+    const auto outlived = std::count_if(events.begin(), events.end(), [](const QString& e) {
+        return e.startsWith("success") || e.startsWith("model-error");
+    });
+    if (warnings.size() != outlived + 1 || warnings.value(0) != "opened 1") {
+        events << "warnings: " + warnings.join(", ");
+    }
     return events;
 }
 
