@@ -141,9 +141,7 @@ void SlotLoop::Poll() {
         // No port (the adapter is out) or it went: the board is not there.
         ClosePort();
         Unanswered();
-        if (State == SlotState::Waiting || State == SlotState::Leaving) {
-            PollTimer->Start(Set.PollMs);
-        }
+        PollTimer->Start(Set.PollMs);
         return;
     }
     Asking = true;

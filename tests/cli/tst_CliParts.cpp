@@ -278,6 +278,39 @@ private slots:
                             R"("success":2},"failed":3,"passed":2,"yield":0.4})"));
     }
 
+    // On a terminal a live line per slot, redrawn only when something
+    // changed, results above it; at the end the yield instead.
+    void stationLinesOnATerminal() {
+        CapturedConsole console;
+        console.Terminal = true;
+        StationDisplay display(console, false, false, {"COM3", "COM4"});
+        QCOMPARE(console.Shown.Lines().size(), 2);
+        display.State(1, SlotState::Flashing);
+        display.Progress(1, 0.5);
+        display.Tick();
+        QVERIFY2(console.Shown.Lines().last().startsWith("COM4  flashing  50%  board 0"),
+                 qPrintable(console.Shown.Lines().join('|')));
+        const QString drawn = console.Stdout;
+        display.Tick();
+        QCOMPARE(console.Stdout, drawn);  // nothing changed
+        display.Progress(1, 0.75);
+        display.Tick();
+        QVERIFY(console.Shown.Lines().last().contains("flashing  75%"));
+        PortResult result;
+        result.Ending = PortEnding::Success;
+        display.Finished(1, 1, result);
+        QStringList lines = console.Shown.Lines();
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines[0].startsWith("COM4  board 1  success"));
+        QVERIFY(lines[2].endsWith("yield 1/1 100.0%  last success"));
+        display.Summary(0);
+        lines = console.Shown.Lines();
+        QCOMPARE(lines.mid(1),
+                 (QStringList{"COM3  0 boards: 0 passed, 0 failed, yield -",
+                              "COM4  1 boards: 1 passed, 0 failed, yield 100.0%",
+                              "station: 1 boards: 1 passed, 0 failed, yield 100.0%"}));
+    }
+
     // The line time at 9600 baud, doubled, plus twelve seconds per question.
     void defaultTimeout() {
         // 24 + 512 * 15 + 65536 bytes: 76.3 s on the line.

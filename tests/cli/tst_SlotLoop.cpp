@@ -36,6 +36,7 @@ public:
     FixtureParts(VirtualScheduler& clock, Fixture& fixture) : Clock(clock), Fix(fixture) {}
     std::unique_ptr<SerialPort> MakePort(const PortJob&) override {
         auto port = std::make_unique<FixturePort>(Clock, Fix);
+        Made.push_back(port.get());
         auto device = std::make_unique<ScriptedDevice>(*port);
         device->ReplyDelayMs = 5;
         auto answer = port->Responder;
@@ -57,6 +58,8 @@ public:
     std::unique_ptr<Pause> MakePause() override { return std::make_unique<FakePause>(Clock); }
     qint64 NowMs() const override { return Clock.Now(); }
     void Later(QObject&, std::function<void()> work) override { Clock.Post(0, std::move(work)); }
+
+    std::vector<FixturePort*> Made;  // each port, while the slot has it
 
 private:
     VirtualScheduler& Clock;
@@ -165,6 +168,30 @@ class SlotLoopTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // An empty slot: the update's Connect, a copy every 0.9 s on one open
+    // port, alternately at 19200 and 9600 baud, and no question.
+    void emptySlotAsksQuietly() {
+        VirtualScheduler clock;
+        Fixture fixture;
+        auto parts = std::make_shared<FixtureParts>(clock, fixture);
+        SlotSettings settings;
+        settings.Job.State = std::make_shared<ProcessState>();
+        settings.Job.State->ModelId = {1, 2, 3};
+        settings.Job.State->FirmwareVersion = {2, 15};
+        SlotLoop slot(settings, parts);
+        slot.Begin();
+        clock.Advance(8000);
+        QCOMPARE(parts->Made.size(), std::size_t{1});
+        const FixturePort& port = *parts->Made[0];
+        QCOMPARE(port.OpenCount, 1);
+        QCOMPARE(port.Writes.size(), 9);
+        for (int i = 0; i < port.Writes.size(); ++i) {
+            QCOMPARE(port.Writes[i].Bytes.toHex(' '), QByteArray("55 82 01 02 03 02 0f da"));
+            QCOMPARE(port.Writes[i].Time, i * 900);
+            QCOMPARE(port.Writes[i].BaudRate, i % 2 ? 9600 : 19200);
+        }
+    }
+
     // Each row: the fixture's script, the slot's settings, the road of the
     // slot's events, and an event that must come within a window after a
     // step of the script.
