@@ -747,8 +747,9 @@ private slots:
 
     // A station of two slots whose boards come and go: a wired fixture (a
     // board falls silent when taken out, its application is silent) and a
-    // USB adapter that goes with its board (the application prints). Each
-    // board is flashed once, with a record of its own; a unit typed on
+    // USB adapter that goes with its board (the application prints; its
+    // first board fails). Each board is flashed once, with a record of its
+    // own, and the failure makes the status 1; a unit typed on
     // standard input goes with the next board of its slot; the run ends
     // after four boards. Then Ctrl-C in the middle of a board ends it as
     // interrupted, with 130.
@@ -756,6 +757,9 @@ private slots:
         Put("Board_2.15.hex", HexFile(0x8010, RandomBytes(3000, 7)));
         SimulatedDevice& wired = AddDevice(5);
         SimulatedDevice& usb = AddDevice(6);
+        // Its first board's session hears another model (the slot's own
+        // Connect was the first).
+        QVERIFY(usb.AddFault(QStringLiteral("connect#2:wrongmodel")));
         BoardCycleSettings fixture;
         fixture.ArriveMs = 300;
         fixture.DwellMs = 1500;
@@ -780,7 +784,7 @@ private slots:
                     }
                 });
         QVERIFY2(!run.TimedOut && !run.Crashed, run.Err.constData());
-        QCOMPARE(run.Exit, 0);
+        QCOMPARE(run.Exit, 1);
         for (const QString port : {"COM5", "COM6"}) {
             QStringList road;
             for (const QJsonObject& event : run.EventsOf(port)) {
@@ -792,24 +796,27 @@ private slots:
             QCOMPARE(road.join(", "), QStringLiteral("arrived 1, result 1, arrived 2, result 2"));
         }
         QCOMPARE(wired.Counters().ApplicationStarts, 2);
-        QCOMPARE(usb.Counters().ApplicationStarts, 2);
+        QCOMPARE(usb.Counters().ApplicationStarts, 1);
         const QJsonObject summary = run.Events().last();
         QCOMPARE(summary.value("event").toString(), QStringLiteral("summary"));
-        QCOMPARE(summary.value("station").toObject().value("passed").toInt(), 4);
+        QCOMPARE(summary.value("station").toObject().value("passed").toInt(), 3);
+        QCOMPARE(summary.value("station").toObject().value("endings").toObject(),
+                 (QJsonObject{{"success", 3}, {"model-error", 1}}));
         QCOMPARE(summary.value("slots").toObject().value("COM6").toObject().value("boards").toInt(),
                  2);
         QStringList records;
         for (const QByteArray& line : ReadFile(log).trimmed().split('\n')) {
             const QJsonObject record = QJsonDocument::fromJson(line).object();
-            records << QStringLiteral("%1 %2 %3 %4")
+            records << QStringLiteral("%1 %2 %3 %4 %5")
                            .arg(record.value("port").toString(), record.value("record").toString())
                            .arg(record.value("board").toInt())
-                           .arg(record.value("unit").toString());
+                           .arg(record.value("unit").toString(), record.value("ending").toString());
         }
         records.sort();
-        QCOMPARE(records, (QStringList{"COM5 result 1 SN-7", "COM5 result 2 ", "COM5 start 1 SN-7",
-                                       "COM5 start 2 ", "COM6 result 1 ", "COM6 result 2 ",
-                                       "COM6 start 1 ", "COM6 start 2 "}));
+        QCOMPARE(records,
+                 (QStringList{"COM5 result 1 SN-7 success", "COM5 result 2  success",
+                              "COM5 start 1 SN-7 ", "COM5 start 2  ", "COM6 result 1  model-error",
+                              "COM6 result 2  success", "COM6 start 1  ", "COM6 start 2  "}));
 
         // Ctrl-C while a slow board is being flashed.
         wired.SetLineTiming(true);
