@@ -20,6 +20,7 @@ const char Overview[] =
     "  update   write the firmware file to the device on each --port\n"
     "  read     read device memory 0x0000 to 0x7FFF into a file\n"
     "  ports    list the serial devices of this machine, opening none\n"
+    "  station  flash each board put into any --port slot, until stopped\n"
     "\n"
     "  fwloader-cli <command> --help   the options of a command\n"
     "  fwloader-cli --version          the program version\n"
@@ -120,6 +121,37 @@ const char ReadHelp[] =
     "  --json, --trace DIR, --quiet\n"
     "                   as for update.\n";
 
+const char StationHelp[] =
+    "Usage: fwloader-cli station --port P [--port P ...] [the options of update]\n"
+    "                            [--next auto|manual] [--stop-after N]\n"
+    "                            [--lockout K] [--leave S]\n"
+    "\n"
+    "Runs a flashing station: each --port is a slot with its own loop. It waits\n"
+    "for a board (a Connect every 0.9 s, alternately at 19200 and 9600 baud,\n"
+    "never asking anything), flashes it with the session of update as soon as it\n"
+    "answers, writes its records, and waits for the board to leave before it\n"
+    "waits for the next one. Ctrl-C ends the station: a board being flashed ends\n"
+    "as interrupted, every record and the summary are written.\n"
+    "\n"
+    "  --next auto      a board has left when its port disappears (a USB adapter\n"
+    "                   that goes with the board) or when it has not answered\n"
+    "                   Connect for --leave seconds (the default).\n"
+    "  --next manual    the operator says so: Enter for every slot that waits, or\n"
+    "                   a line naming the slot (its port or its number from 1).\n"
+    "  --stop-after N   end once N boards have been flashed, over all slots.\n"
+    "  --lockout K      a slot whose K boards in a row failed is locked out until\n"
+    "                   a line naming it is typed (default 3; 0: never).\n"
+    "  --leave S        seconds without an answer that mean a board has left\n"
+    "                   (default 3).\n"
+    "  --unit PORT=ID   the unit of the next board in PORT; a line \"SLOT ID\" on\n"
+    "                   standard input (a barcode scanner) does the same.\n"
+    "  --json           JSON Lines: state, arrived, result, left, locked and\n"
+    "                   summary events, each with its port.\n"
+    "  --trace DIR      one file per board: PORT-N.trace.\n"
+    "\n"
+    "Exit status: 0 when every board flashed passed, 1 otherwise, 130 when a board\n"
+    "was being flashed when the station was interrupted.\n";
+
 const char PortsHelp[] =
     "Usage: fwloader-cli ports [--probe] [--json]\n"
     "\n"
@@ -144,6 +176,11 @@ QStringList OptionsOf(Command command) {
                     "log=",  "station=", "trace=",  "unit=",   "field=", "json",     "quiet"};
         case Command::Ports:
             return {"json", "probe"};
+        case Command::Station:
+            return {"port=",    "folder=",  "file=",          "model=",   "version=",
+                    "retries=", "timeout=", "log=",           "station=", "trace=",
+                    "unit=",    "field=",   "expect-sha256=", "json",     "quiet",
+                    "verify",   "next=",    "stop-after=",    "lockout=", "leave="};
         case Command::None:
             break;
     }
@@ -158,6 +195,8 @@ QString CommandName(Command command) {
             return QStringLiteral("read");
         case Command::Ports:
             return QStringLiteral("ports");
+        case Command::Station:
+            return QStringLiteral("station");
         case Command::None:
             break;
     }
@@ -199,6 +238,23 @@ bool Apply(CliOptions& options, const QString& name, const QString& value, QStri
             return false;
         }
         options.TimeoutSeconds = seconds;
+    } else if (name == u"next") {
+        if (value != u"auto" && value != u"manual") {
+            error = QStringLiteral("--next is auto or manual, not \"%1\"").arg(value);
+            return false;
+        }
+        options.NextManual = value == u"manual";
+    } else if (name == u"stop-after" || name == u"lockout" || name == u"leave") {
+        bool ok = false;
+        const int number = value.toInt(&ok);
+        if (!ok || number < 0 || (name == u"leave" && number == 0)) {
+            error = QStringLiteral("--%1 takes a whole number from %2, not \"%3\"")
+                        .arg(name, name == u"leave" ? "1" : "0", value);
+            return false;
+        }
+        (name == u"stop-after" ? options.StopAfter
+         : name == u"lockout"  ? options.LockoutAfter
+                               : options.LeaveSeconds) = number;
     } else if (name == u"log") {
         options.LogFile = value;
     } else if (name == u"station") {
@@ -246,7 +302,8 @@ bool Apply(CliOptions& options, const QString& name, const QString& value, QStri
 
 // Checks that go across options.
 QString CheckCombination(const CliOptions& options) {
-    if (options.Which == Command::Update && !options.Folder.isEmpty() && !options.File.isEmpty()) {
+    if ((options.Which == Command::Update || options.Which == Command::Station) &&
+        !options.Folder.isEmpty() && !options.File.isEmpty()) {
         return QStringLiteral("--folder and --file cannot be used together");
     }
     if (options.Which == Command::Read) {
@@ -296,6 +353,8 @@ QString CliHelp(CliOptions::Command command) {
                 QStringLiteral("%3"), QString::number(DefaultTimeoutSeconds(false, 0, 0x7FFF, 0)));
         case Command::Ports:
             return QString::fromUtf8(PortsHelp);
+        case Command::Station:
+            return QString::fromUtf8(StationHelp);
         case Command::None:
             break;
     }
@@ -306,14 +365,16 @@ CliParse ParseCliArguments(const QStringList& arguments) {
     CliParse parse;
     CliOptions& options = parse.Options;
     if (arguments.isEmpty()) {
-        parse.Error = QStringLiteral("no command given (update, read or ports; see --help)");
+        parse.Error =
+            QStringLiteral("no command given (update, read, ports or station; see --help)");
         return parse;
     }
     const QString first = arguments.first();
     if (first == u"--help" || first == u"-h" || first == u"help") {
         Command command = Command::None;
         if (first == u"help" && arguments.size() > 1) {
-            for (const Command c : {Command::Update, Command::Read, Command::Ports}) {
+            for (const Command c :
+                 {Command::Update, Command::Read, Command::Ports, Command::Station}) {
                 if (arguments[1] == CommandName(c)) {
                     command = c;
                 }
@@ -326,14 +387,15 @@ CliParse ParseCliArguments(const QStringList& arguments) {
         parse.Text = QStringLiteral("fwloader-cli %1\n").arg(QLatin1String(ProgramVersion));
         return parse;
     }
-    for (const Command c : {Command::Update, Command::Read, Command::Ports}) {
+    for (const Command c : {Command::Update, Command::Read, Command::Ports, Command::Station}) {
         if (first == CommandName(c)) {
             options.Which = c;
         }
     }
     if (options.Which == Command::None) {
         parse.Error =
-            QStringLiteral("unknown command \"%1\" (update, read or ports; see --help)").arg(first);
+            QStringLiteral("unknown command \"%1\" (update, read, ports or station; see --help)")
+                .arg(first);
         return parse;
     }
 

@@ -8,7 +8,7 @@
 #include <QStringList>
 
 struct CliOptions {
-    enum class Command { None, Update, Read, Ports };
+    enum class Command { None, Update, Read, Ports, Station };
     Command Which = Command::None;
 
     QStringList Ports;          // --port, in the order given
@@ -31,6 +31,11 @@ struct CliOptions {
     // --field KEY=VALUE, in the order given; each key once.
     QList<QPair<QString, QString>> Fields;
     QStringList ExpectSha256;  // --expect-sha256: a SHA-256 in hex, or a file of them
+    // station:
+    bool NextManual = false;  // --next manual: the operator says when a board has left
+    int StopAfter = 0;        // --stop-after N boards; 0: until stopped
+    int LockoutAfter = 3;     // --lockout K failures in a row; 0: never
+    int LeaveSeconds = 3;     // --leave S: unanswered this long, a board has left
 };
 
 struct CliParse {

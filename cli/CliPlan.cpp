@@ -101,9 +101,12 @@ void PlanPorts(const CliOptions& options, FileSystem& files, const SystemRoots& 
         }
         targets << target;
     }
+    // A station's slot may be empty at its start: its adapter comes with
+    // the board.
+    const bool station = options.Which == CliOptions::Command::Station;
     for (const QString& name : options.Ports) {
         PortTarget target;
-        if (!ResolvePortName(name, target, error)) {
+        if (!ResolvePortName(name, target, error, station)) {
             plan.Problem = error;
             plan.ProblemPort = name;
             return;
@@ -118,7 +121,8 @@ void PlanPorts(const CliOptions& options, FileSystem& files, const SystemRoots& 
     // a folder given by mistake stops the run before any port is touched.
     for (const PortTarget& target : targets) {
         const QString problem = SerialDeviceProblem(target.Device, roots);
-        if (!problem.isEmpty()) {
+        const bool absent = station && !QFileInfo(target.Device).exists();
+        if (!problem.isEmpty() && !absent) {
             plan.Problem = QStringLiteral("%1 %2").arg(target.Device, problem);
             plan.ProblemPort = target.Label;
             return;
@@ -262,7 +266,8 @@ QString ModelText(const ProcessState& state) {
 }
 
 Plan MakePlan(const CliOptions& options, FileSystem& files, const SystemRoots& roots) {
-    const bool update = options.Which == CliOptions::Command::Update;
+    const bool update = options.Which == CliOptions::Command::Update ||
+                        options.Which == CliOptions::Command::Station;
     Plan plan;
     plan.Base.EnglishUi = true;  // the window's texts are the English ones where there are two
     plan.Base.AppTitle = QStringLiteral("Update");

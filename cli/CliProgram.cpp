@@ -27,6 +27,7 @@
 #include "LogWriter.h"
 #include "PortList.h"
 #include "QtPlatform.h"
+#include "StationRun.h"
 #include "SystemConsole.h"
 #include "UnitRecord.h"
 
@@ -34,26 +35,6 @@ namespace {
 
 constexpr int ReadHighest = 0x7FFF;
 constexpr int LiveRefreshMs = 200;
-
-// Opens a trace file for writing, without waiting for a reader when it is
-// a FIFO (such a trace is written by a thread of its own, see TraceFile).
-std::FILE* OpenTrace(const QString& path) {
-#ifdef _WIN32
-    return std::fopen(QFile::encodeName(path).constData(), "w");
-#else
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-    if (fd < 0) {
-        return nullptr;
-    }
-    ::fcntl(fd, F_SETFL, O_WRONLY);
-    std::FILE* file = ::fdopen(fd, "w");
-    if (!file) {
-        ::close(fd);
-    }
-    return file;
-#endif
-}
 
 // Opens one trace file per port; false with the reason when one cannot be.
 bool OpenTraces(const QString& folder, const QList<PlannedPort>& ports,
@@ -338,6 +319,24 @@ int RunSessions(const CliOptions& options, Console& console) {
 
 }  // namespace
 
+std::FILE* OpenTrace(const QString& path) {
+#ifdef _WIN32
+    return std::fopen(QFile::encodeName(path).constData(), "w");
+#else
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, O_WRONLY);
+    std::FILE* file = ::fdopen(fd, "w");
+    if (!file) {
+        ::close(fd);
+    }
+    return file;
+#endif
+}
+
 QString UndecodableArgument(const QList<QByteArray>& arguments) {
     for (const QByteArray& argument : arguments) {
         if (QFile::encodeName(QFile::decodeName(argument)) != argument) {
@@ -388,6 +387,9 @@ int RunCli(const QStringList& arguments, Console& console) {
         const QString storeRoot = QString::fromLocal8Bit(PerMachineStoreRoot());
 #endif
         return ListPorts(parse.Options, console, SystemRoots{}, storeRoot);
+    }
+    if (parse.Options.Which == CliOptions::Command::Station) {
+        return RunStation(parse.Options, console);
     }
     return RunSessions(parse.Options, console);
 }

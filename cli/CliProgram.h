@@ -4,6 +4,7 @@
 // on one or several ports at once, and the port probe.
 
 #include <QStringList>
+#include <cstdio>
 
 #include "Reporter.h"
 
@@ -32,3 +33,8 @@ QString UndecodableArgument(const QList<QByteArray>& arguments);
 // on Windows "-port" is added where the name would be a device ("COM7"
 // gives "COM7-port.trace").
 QString TraceFileName(const QString& label);
+
+// Opens a trace file for writing, without waiting for a reader when it is
+// a FIFO (such a trace is written by a thread of its own, see TraceFile);
+// nullptr when it cannot be.
+std::FILE* OpenTrace(const QString& path);

@@ -22,7 +22,7 @@ bool ResolvePortNumber(int number, PortTarget& out, QString& error) {
     return true;
 }
 
-bool ResolvePortName(const QString& text, PortTarget& out, QString& error) {
+bool ResolvePortName(const QString& text, PortTarget& out, QString& error, bool mayBeAbsent) {
     static const QRegularExpression numbered(QStringLiteral("^(?:[Cc][Oo][Mm])?([0-9]{1,5})$"));
     const QRegularExpressionMatch match = numbered.match(text);
     if (match.hasMatch()) {
@@ -47,7 +47,7 @@ bool ResolvePortName(const QString& text, PortTarget& out, QString& error) {
         error = QStringLiteral("\"%1\" is not a port name (COM3, 3 or a device path)").arg(text);
         return false;
     }
-    if (!QFileInfo::exists(text)) {
+    if (!mayBeAbsent && !QFileInfo::exists(text)) {
         error = QStringLiteral("%1 does not exist").arg(text);
         return false;
     }

@@ -14,8 +14,10 @@ struct PortTarget {
 
 // "COMn" (any letter case) or "n" with n from 1 to 32767 whose number maps
 // to a device on this machine, or a path (it holds a "/") to something that
-// exists. False with the reason in error otherwise.
-bool ResolvePortName(const QString& text, PortTarget& out, QString& error);
+// exists (or, with mayBeAbsent, may exist later: a station's slot whose
+// adapter comes with the board). False with the reason in error otherwise.
+bool ResolvePortName(const QString& text, PortTarget& out, QString& error,
+                     bool mayBeAbsent = false);
 
 // A COM port number as a target; false when no device can stand behind it.
 bool ResolvePortNumber(int number, PortTarget& out, QString& error);

@@ -11,7 +11,7 @@ namespace {
 
 // The fields that the start and the result record of a unit share.
 QJsonObject CommonFields(RecordRun& run, const PlannedPort& port, const QString& kind,
-                         const QDateTime& started) {
+                         const QDateTime& started, int board) {
     const Plan& plan = *run.Planned;
     const ProcessState& base = plan.Base;
     QJsonObject record{
@@ -28,6 +28,9 @@ QJsonObject CommonFields(RecordRun& run, const PlannedPort& port, const QString&
         {"model", ModelText(base)},
         {"fwloader_version", QString::fromLatin1(ProgramVersion)},
     };
+    if (board > 0) {
+        record.insert("board", board);
+    }
     if (!port.Unit.isEmpty()) {
         record.insert("unit", port.Unit);
     }
@@ -68,16 +71,17 @@ QString RecordTime(const QDateTime& time) {
     return time.toUTC().toString(Qt::ISODateWithMs);
 }
 
-QByteArray StartRecord(RecordRun& run, const PlannedPort& port, const QDateTime& started) {
-    QJsonObject record = CommonFields(run, port, QStringLiteral("start"), started);
+QByteArray StartRecord(RecordRun& run, const PlannedPort& port, const QDateTime& started,
+                       int board) {
+    QJsonObject record = CommonFields(run, port, QStringLiteral("start"), started, board);
     record.insert("time", RecordTime(started));
     return Line(record);
 }
 
 QByteArray ResultRecord(RecordRun& run, const PlannedPort& port, const PortResult& result,
                         const QDateTime& started, const QDateTime& ended,
-                        const QString& outputSha256) {
-    QJsonObject record = CommonFields(run, port, QStringLiteral("result"), started);
+                        const QString& outputSha256, int board) {
+    QJsonObject record = CommonFields(run, port, QStringLiteral("result"), started, board);
     record.insert("time", RecordTime(ended));
     record.insert("ended", RecordTime(ended));
     const QJsonObject outcome = OutcomeFields(result);

@@ -30,8 +30,11 @@ struct RecordRun {
 // A UTC time with milliseconds, "2026-05-04T13:07:22.081Z".
 QString RecordTime(const QDateTime& time);
 
-QByteArray StartRecord(RecordRun& run, const PlannedPort& port, const QDateTime& started);
+// board: a station slot's board number (from 1) on its port; 0: not a
+// station's.
+QByteArray StartRecord(RecordRun& run, const PlannedPort& port, const QDateTime& started,
+                       int board = 0);
 // outputSha256: a read's saved bytes, in hex; empty when nothing was saved.
 QByteArray ResultRecord(RecordRun& run, const PlannedPort& port, const PortResult& result,
                         const QDateTime& started, const QDateTime& ended,
-                        const QString& outputSha256);
+                        const QString& outputSha256, int board = 0);

@@ -839,6 +839,11 @@ void SimulatedDevice::SendDueReplies() {
 void SimulatedDevice::Vanish() {
     ++Count.Vanishings;
     Note(QStringLiteral("vanished"));
+    Unplug();
+    emit Vanished();
+}
+
+void SimulatedDevice::Unplug() {
     Terminal->Close();
     // The device's node goes with it, as when an adapter is pulled: the COM
     // link is taken away (its terminal's number may soon belong to another
@@ -850,5 +855,4 @@ void SimulatedDevice::Vanish() {
     Pending.clear();
     ExpectedData = 0;
     Connected = false;
-    emit Vanished();
 }

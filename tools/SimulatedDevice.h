@@ -76,6 +76,10 @@ public:
     // Closes the terminal and removes the published link.
     void Stop();
     bool IsRunning() const;
+    // The device's node goes, as when its USB adapter is pulled: the
+    // terminal closes and the published link is taken away (Start brings
+    // both back).
+    void Unplug();
     QString TerminalPath() const;
     // Makes the terminal COM port n: a symbolic link <storeRoot>/dosdevices/comN
     // (storeRoot empty: the per-machine store root). An existing link is

@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSocketNotifier>
 #include <QTextStream>
@@ -14,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "BoardCycle.h"
 #include "SimulatedDevice.h"
 
 namespace {
@@ -149,6 +151,35 @@ int main(int argc, char** argv) {
         QStringLiteral("text"),
         QStringLiteral("While not switched on, the application prints a line every <ms>."),
         QStringLiteral("ms"));
+    // Boards that come and go, as in a fixture slot of a flashing station.
+    const QCommandLineOption arriveOption(
+        QStringLiteral("board-arrives"),
+        QStringLiteral("The first board is put in <ms> after starting (boards come and go)."),
+        QStringLiteral("ms"));
+    const QCommandLineOption dwellOption(
+        QStringLiteral("board-dwell"),
+        QStringLiteral("A board is taken out <ms> after its last request other than Connect."),
+        QStringLiteral("ms"));
+    const QCommandLineOption nextOption(
+        QStringLiteral("next-board"),
+        QStringLiteral(
+            "The next board, with erased memory, is put in <ms> after one is taken out."),
+        QStringLiteral("ms"));
+    const QCommandLineOption boardsOption(QStringLiteral("boards"),
+                                          QStringLiteral("Boards in all (default: no limit)."),
+                                          QStringLiteral("n"));
+    const QCommandLineOption appOption(
+        QStringLiteral("app"),
+        QStringLiteral("After GoApplication the board runs its application: silent, or print "
+                       "(a line every 200 ms); the bootloader then hears nothing."),
+        QStringLiteral("silent|print"));
+    const QCommandLineOption removalOption(
+        QStringLiteral("removal"),
+        QStringLiteral("How a board is taken out: silence (a wired fixture, the default) or "
+                       "unplug (its port goes, as a USB adapter with the board)."),
+        QStringLiteral("silence|unplug"));
+    parser.addOptions(
+        {arriveOption, dwellOption, nextOption, boardsOption, appOption, removalOption});
     parser.addOptions({comOption,       rootOption,       modelOption,    noMarkerOption,
                        onlyRateOption,  timingOption,     latencyOption,  memoryInOption,
                        memoryOutOption, logOption,        quietOption,    faultOption,
@@ -234,6 +265,34 @@ int main(int argc, char** argv) {
         }
     }
 
+    BoardCycleSettings cycle;
+    const bool cycling = parser.isSet(arriveOption) || parser.isSet(dwellOption) ||
+                         parser.isSet(nextOption) || parser.isSet(appOption) ||
+                         parser.isSet(removalOption);
+    for (const auto& [option, field] :
+         {std::pair{&arriveOption, &cycle.ArriveMs}, std::pair{&dwellOption, &cycle.DwellMs},
+          std::pair{&nextOption, &cycle.NextMs}, std::pair{&boardsOption, &cycle.Boards}}) {
+        if (parser.isSet(*option)) {
+            *field = parser.value(*option).toInt(&ok);
+            if (!ok || *field < 0) {
+                return Fail(QStringLiteral("--%1 takes a whole number from 0")
+                                .arg(option->names().first()));
+            }
+        }
+    }
+    const QString afterGo = parser.value(appOption);
+    if (!afterGo.isEmpty() && afterGo != u"silent" && afterGo != u"print") {
+        return Fail(QStringLiteral("--app is silent or print"));
+    }
+    cycle.AfterGo = afterGo == u"silent"  ? BoardCycleSettings::App::Silent
+                    : afterGo == u"print" ? BoardCycleSettings::App::Printing
+                                          : BoardCycleSettings::App::Bootloader;
+    const QString removal = parser.value(removalOption);
+    if (!removal.isEmpty() && removal != u"silence" && removal != u"unplug") {
+        return Fail(QStringLiteral("--removal is silence or unplug"));
+    }
+    cycle.Unplug = removal == u"unplug";
+
     QFile logFile;
     QTextStream log;
     if (!parser.isSet(quietOption)) {
@@ -300,6 +359,20 @@ int main(int argc, char** argv) {
             });
         }
     });
+
+    BoardCycle boards(device, cycle);
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    auto tell = [&](const char* what, int board) {
+        std::printf("board %d %s %lld\n", board, what,
+                    static_cast<long long>(sinceStart.elapsed()));
+        std::fflush(stdout);
+    };
+    QObject::connect(&boards, &BoardCycle::BoardIn, &app, [&](int board) { tell("in", board); });
+    QObject::connect(&boards, &BoardCycle::BoardOut, &app, [&](int board) { tell("out", board); });
+    if (cycling) {
+        boards.Start();
+    }
 
     app.exec();
 

@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 
+#include "BoardCycle.h"
 #include "HexText.h"
 #include "IntelHexReader.h"
 #include "RandomBytes.h"
@@ -742,6 +743,103 @@ private slots:
             QVERIFY(trace.last().contains(" end: interrupted ("));
         }
         QCOMPARE(run.Events().last().value("exit").toInt(), 130);
+    }
+
+    // A station of two slots whose boards come and go: a wired fixture (a
+    // board falls silent when taken out, its application is silent) and a
+    // USB adapter that goes with its board (the application prints; its
+    // first board fails). Each board is flashed once, with a record of its
+    // own, and the failure makes the status 1; a unit typed on
+    // standard input goes with the next board of its slot; the run ends
+    // after four boards. Then Ctrl-C in the middle of a board ends it as
+    // interrupted, with 130.
+    void stationFlashesEachBoardOnce() {
+        Put("Board_2.15.hex", HexFile(0x8010, RandomBytes(3000, 7)));
+        SimulatedDevice& wired = AddDevice(5);
+        SimulatedDevice& usb = AddDevice(6);
+        // Its first board's session hears another model (the slot's own
+        // Connect was the first).
+        QVERIFY(usb.AddFault(QStringLiteral("connect#2:wrongmodel")));
+        BoardCycleSettings fixture;
+        fixture.ArriveMs = 300;
+        fixture.DwellMs = 1500;
+        fixture.NextMs = 800;
+        fixture.AfterGo = BoardCycleSettings::App::Silent;
+        BoardCycle wiredBoards(wired, fixture);
+        fixture.ArriveMs = 900;
+        fixture.AfterGo = BoardCycleSettings::App::Printing;
+        fixture.Unplug = true;
+        BoardCycle usbBoards(usb, fixture);
+        wiredBoards.Start();
+        usbBoards.Start();
+        const QString log = Folder->filePath("station.jsonl");
+        bool typed = false;
+        const CliRun run =
+            Run({"station", "--port", "COM5", "--port", "COM6", "--folder", Folder->path(),
+                 "--json", "--log", log, "--leave", "1", "--stop-after", "4"},
+                [&](QProcess& process, const QByteArray&) {
+                    if (!typed) {
+                        typed = true;
+                        process.write("COM5 SN-7\n");
+                    }
+                });
+        QVERIFY2(!run.TimedOut && !run.Crashed, run.Err.constData());
+        QCOMPARE(run.Exit, 1);
+        for (const QString port : {"COM5", "COM6"}) {
+            QStringList road;
+            for (const QJsonObject& event : run.EventsOf(port)) {
+                const QString what = event.value("event").toString();
+                if (what == "arrived" || what == "result") {
+                    road << QStringLiteral("%1 %2").arg(what).arg(event.value("board").toInt());
+                }
+            }
+            QCOMPARE(road.join(", "), QStringLiteral("arrived 1, result 1, arrived 2, result 2"));
+        }
+        QCOMPARE(wired.Counters().ApplicationStarts, 2);
+        QCOMPARE(usb.Counters().ApplicationStarts, 1);
+        const QJsonObject summary = run.Events().last();
+        QCOMPARE(summary.value("event").toString(), QStringLiteral("summary"));
+        QCOMPARE(summary.value("station").toObject().value("passed").toInt(), 3);
+        QCOMPARE(summary.value("station").toObject().value("endings").toObject(),
+                 (QJsonObject{{"success", 3}, {"model-error", 1}}));
+        QCOMPARE(summary.value("slots").toObject().value("COM6").toObject().value("boards").toInt(),
+                 2);
+        QStringList records;
+        for (const QByteArray& line : ReadFile(log).trimmed().split('\n')) {
+            const QJsonObject record = QJsonDocument::fromJson(line).object();
+            records << QStringLiteral("%1 %2 %3 %4 %5")
+                           .arg(record.value("port").toString(), record.value("record").toString())
+                           .arg(record.value("board").toInt())
+                           .arg(record.value("unit").toString(), record.value("ending").toString());
+        }
+        records.sort();
+        QCOMPARE(records,
+                 (QStringList{"COM5 result 1 SN-7 success", "COM5 result 2  success",
+                              "COM5 start 1 SN-7 ", "COM5 start 2  ", "COM6 result 1  model-error",
+                              "COM6 result 2  success", "COM6 start 1  ", "COM6 start 2  "}));
+
+        // Ctrl-C while a slow board is being flashed.
+        wired.SetLineTiming(true);
+        bool sent = false;
+        const CliRun cut = Run({"station", "--port", "COM5", "--folder", Folder->path(), "--json"},
+                               [&](QProcess& process, const QByteArray& out) {
+                                   if (!sent && out.contains("\"arrived\"")) {
+                                       sent = true;
+                                       QTimer::singleShot(300, [&process] {
+                                           ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+                                       });
+                                   }
+                               });
+        QVERIFY2(!cut.TimedOut && !cut.Crashed && sent, cut.Err.constData());
+        QCOMPARE(cut.Exit, 130);
+        QStringList endings;
+        for (const QJsonObject& event : cut.EventsOf("COM5")) {
+            if (event.value("event") == "result") {
+                endings << event.value("ending").toString();
+            }
+        }
+        QCOMPARE(endings, QStringList{"interrupted"});
+        QCOMPARE(cut.Events().last().value("exit").toInt(), 130);
     }
 
     // With no --port the stored port of the program folder's vendor is used,

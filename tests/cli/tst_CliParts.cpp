@@ -16,6 +16,8 @@
 #include "QueuedConsole.h"
 #include "Reporter.h"
 #include "SessionRig.h"
+#include "StationDisplay.h"
+#include "StationInput.h"
 #include "TracingPort.h"
 
 namespace {
@@ -166,6 +168,14 @@ private slots:
                                      << "--field lot is given twice";
         QTest::newRow("allow-list of a read")
             << QStringList{"read", "--output", "x", "--expect-sha256", "ab"} << "--expect-sha256";
+        QTest::newRow("station: next is auto or manual")
+            << QStringList{"station", "--next", "later"} << "--next is auto or manual";
+        QTest::newRow("station: no leave time")
+            << QStringList{"station", "--leave", "0"} << "--leave takes a whole number from 1";
+        QTest::newRow("station: negative lockout")
+            << QStringList{"station", "--lockout", "-1"} << "--lockout takes";
+        QTest::newRow("station options of update")
+            << QStringList{"update", "--stop-after", "3"} << "update does not take --stop-after";
     }
 
     void argumentsThatCannotBeUsed() {
@@ -214,11 +224,91 @@ private slots:
         CapturedConsole console;
         QCOMPARE(RunCli({"--version"}, console), 0);
         QCOMPARE(console.Stdout, QStringLiteral("fwloader-cli 1.0.0\n"));
-        for (const char* command : {"update", "read", "ports"}) {
+        const CliParse station =
+            ParseCliArguments({"station", "--port", "COM3", "--next", "manual", "--stop-after", "5",
+                               "--lockout=0", "--leave", "2", "--verify", "--file", "f.hex"});
+        QCOMPARE(station.Error, QString());
+        QCOMPARE(station.Options.Which, CliOptions::Command::Station);
+        QVERIFY(station.Options.NextManual && station.Options.Verify);
+        QCOMPARE(station.Options.StopAfter, 5);
+        QCOMPARE(station.Options.LockoutAfter, 0);
+        QCOMPARE(station.Options.LeaveSeconds, 2);
+        const CliOptions defaults = ParseCliArguments({"station"}).Options;
+        QVERIFY(!defaults.NextManual);
+        QCOMPARE(defaults.LockoutAfter, 3);
+        QCOMPARE(defaults.LeaveSeconds, 3);
+        for (const char* command : {"update", "read", "ports", "station"}) {
             CapturedConsole help;
             QCOMPARE(RunCli({command, "--help"}, help), 0);
             QVERIFY(help.Stdout.startsWith(QStringLiteral("Usage: fwloader-cli ") + command));
         }
+    }
+
+    // What a line typed at the station asks for, and the yield it counts.
+    void stationLinesAndYield() {
+        const QStringList labels{"COM3", "/dev/ttyUSB0"};
+        struct Row {
+            QString Line;
+            int Slot;
+            QString Unit;
+            bool Problem;
+        };
+        for (const Row& row : QList<Row>{{"", -1, "", false},
+                                         {"COM3", 0, "", false},
+                                         {"  2  SN 42 ", 1, "SN 42", false},
+                                         {"/dev/ttyUSB0 SN-1", 1, "SN-1", false},
+                                         {"3", -1, "", true},
+                                         {"0 SN-1", -1, "SN-1", true},
+                                         {"COM4 SN-1", -1, "SN-1", true}}) {
+            const StationLine parsed = ParseStationLine(row.Line, labels);
+            QCOMPARE(parsed.Slot, row.Slot);
+            QCOMPARE(parsed.Unit, row.Unit);
+            QCOMPARE(!parsed.Problem.isEmpty(), row.Problem);
+        }
+        YieldCount yield;
+        QCOMPARE(yield.Text(), QStringLiteral("0 passed, 0 failed, yield -"));
+        for (PortEnding ending : {PortEnding::Success, PortEnding::ModelError, PortEnding::Success,
+                                  PortEnding::ModelError, PortEnding::Interrupted}) {
+            yield.Add(ending);
+        }
+        QCOMPARE(yield.Text(), QStringLiteral("2 passed, 3 failed (2 model-error, 1 interrupted), "
+                                              "yield 40.0%"));
+        QCOMPARE(QJsonDocument(yield.Json()).toJson(QJsonDocument::Compact),
+                 QByteArray(R"({"boards":5,"endings":{"interrupted":1,"model-error":2,)"
+                            R"("success":2},"failed":3,"passed":2,"yield":0.4})"));
+    }
+
+    // On a terminal a live line per slot, redrawn only when something
+    // changed, results above it; at the end the yield instead.
+    void stationLinesOnATerminal() {
+        CapturedConsole console;
+        console.Terminal = true;
+        StationDisplay display(console, false, false, {"COM3", "COM4"});
+        QCOMPARE(console.Shown.Lines().size(), 2);
+        display.State(1, SlotState::Flashing);
+        display.Progress(1, 0.5);
+        display.Tick();
+        QVERIFY2(console.Shown.Lines().last().startsWith("COM4  flashing  50%  board 0"),
+                 qPrintable(console.Shown.Lines().join('|')));
+        const QString drawn = console.Stdout;
+        display.Tick();
+        QCOMPARE(console.Stdout, drawn);  // nothing changed
+        display.Progress(1, 0.75);
+        display.Tick();
+        QVERIFY(console.Shown.Lines().last().contains("flashing  75%"));
+        PortResult result;
+        result.Ending = PortEnding::Success;
+        display.Finished(1, 1, result);
+        QStringList lines = console.Shown.Lines();
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines[0].startsWith("COM4  board 1  success"));
+        QVERIFY(lines[2].endsWith("yield 1/1 100.0%  last success"));
+        display.Summary(0);
+        lines = console.Shown.Lines();
+        QCOMPARE(lines.mid(1),
+                 (QStringList{"COM3  0 boards: 0 passed, 0 failed, yield -",
+                              "COM4  1 boards: 1 passed, 0 failed, yield 100.0%",
+                              "station: 1 boards: 1 passed, 0 failed, yield 100.0%"}));
     }
 
     // The line time at 9600 baud, doubled, plus twelve seconds per question.
