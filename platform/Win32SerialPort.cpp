@@ -7,6 +7,7 @@
 #include <QMutexLocker>
 #include <QStringList>
 #include <QWaitCondition>
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
@@ -23,6 +24,14 @@ struct Win32SerialPort::Line {
     QList<QByteArray> Outgoing;  // queued by Write, not yet written
     QByteArray Pending;          // read, not yet handed to the user-interface thread
     bool DeliveryPosted = false;
+    // Deliveries posted, and of them those whose handling on the
+    // user-interface thread has ended (the session has answered by then).
+    quint64 Posted = 0;
+    quint64 Handled = 0;
+    QDeadlineTimer HandOver;  // the longest the thread waits for them
+    // The bytes that the session still waits for: its receive threshold
+    // less what the port's buffer holds (0: no count).
+    qsizetype Wanted = 0;
     int Holds = 0;             // calls on the user-interface thread that need the line quiet
     bool Busy = false;         // the thread is inside a call on the driver
     bool Reading = false;      // ... and it is the read, the one call that may be cancelled
@@ -43,10 +52,14 @@ struct Win32SerialPort::Line {
         }
     }
 
+    // Under Lock: the thread waits for bytes it handed over to be handled.
+    bool HandingOver() const { return Handled < Posted && !HandOver.hasExpired(); }
+
     // Under Lock, on the port's thread.
     void Post() {
         if (!DeliveryPosted && !Stopping) {
             DeliveryPosted = true;
+            ++Posted;
             Notify();
         }
     }
@@ -80,16 +93,38 @@ void RunLine(Win32SerialPort::Line& line) {
     char buffer[4096];
     for (;;) {
         QByteArray write;
+        qsizetype size = sizeof buffer;
         {
             QMutexLocker locker(&line.Lock);
-            while (line.Outgoing.isEmpty() && line.Holds > 0 && !line.Stopping) {
-                line.Changed.wait(&line.Lock);
+            // After handing bytes over, the thread starts no read until the
+            // user-interface thread has handled them (or HandOverWaitMs have
+            // passed): the session answers a reply there, and its answer then
+            // finds the thread free instead of in a read that has to be
+            // cancelled for it (where the system cannot cancel, as under
+            // Wine, the write would wait for the read's timeout). The driver
+            // holds what arrives meanwhile.
+            while (line.Outgoing.isEmpty() && !line.Stopping) {
+                const bool handingOver = line.HandingOver();
+                if (line.Holds == 0 && !handingOver) {
+                    break;
+                }
+                line.Changed.wait(&line.Lock, handingOver
+                                                  ? line.HandOver
+                                                  : QDeadlineTimer(QDeadlineTimer::Forever));
             }
             if (line.Stopping) {
                 break;  // what is still queued goes with the closed port
             }
             if (!line.Outgoing.isEmpty()) {
                 write = line.Outgoing.takeFirst();
+            }
+            if (line.Wanted > line.Pending.size()) {
+                // A read asks for no more than the session waits for, so
+                // that it completes the moment those bytes have come: the
+                // first-byte timeouts of Open do that on Windows anyway, but
+                // a driver that holds a partial read until its timeout (Wine
+                // does) would make every reply wait for it.
+                size = std::min(size, line.Wanted - line.Pending.size());
             }
             line.Busy = true;
             line.Reading = write.isEmpty();
@@ -107,7 +142,8 @@ void RunLine(Win32SerialPort::Line& line) {
                 line.LineError = true;
             }
         } else {
-            const CommDriver::Transfer result = driver.Read(buffer, sizeof buffer);
+            const CommDriver::Transfer result =
+                driver.Read(buffer, static_cast<unsigned long>(size));
             QMutexLocker locker(&line.Lock);
             line.Reading = false;
             // With the timeouts of Open a waiting read holds no bytes: it
@@ -115,7 +151,11 @@ void RunLine(Win32SerialPort::Line& line) {
             // is cancelled loses nothing (on Windows a cancelled read hands
             // back no bytes at all).
             if (result.Count > 0) {
+                // Handed over before the status call, which then runs while
+                // the session handles them.
                 line.Pending.append(buffer, static_cast<qsizetype>(result.Count));
+                line.Post();
+                line.HandOver.setRemainingTime(Win32SerialPort::HandOverWaitMs);
             }
             // An abort that nobody asked for is a driver giving up on a
             // device that has gone, as is any other failure.
@@ -217,6 +257,15 @@ bool Win32SerialPort::SetSettings(const QString& settings) {
 
 void Win32SerialPort::SetReceiveThreshold(int n) {
     Receive.Set(n);
+    ShareWanted();
+}
+
+void Win32SerialPort::ShareWanted() {
+    if (Shared) {
+        const qsizetype wanted = Receive.Value() - Buffer.size();
+        QMutexLocker locker(&Shared->Lock);
+        Shared->Wanted = std::max<qsizetype>(wanted, 0);
+    }
 }
 
 bool Win32SerialPort::Open() {
@@ -248,6 +297,7 @@ bool Win32SerialPort::Open() {
     }
     auto line = std::make_shared<Line>();
     line->Driver = std::move(driver);
+    line->Wanted = std::max(Receive.Value(), 0);
     const int opening = ++Opening;
     line->Notify = [this, opening] {
         QMetaObject::invokeMethod(
@@ -320,7 +370,9 @@ bool Win32SerialPort::Write(const QByteArray& bytes) {
 }
 
 QByteArray Win32SerialPort::ReadAll() {
-    return std::exchange(Buffer, QByteArray());
+    QByteArray bytes = std::exchange(Buffer, QByteArray());
+    ShareWanted();
+    return bytes;
 }
 
 QByteArray Win32SerialPort::DiscardInput() {
@@ -354,6 +406,7 @@ QByteArray Win32SerialPort::DiscardInput() {
         }
         line.Driver->Purge(CommCodes::RxClear);
     }
+    ShareWanted();
     ReleaseThread();
     return thrown;
 }
@@ -362,7 +415,6 @@ void Win32SerialPort::HoldThread() {
     Line& line = *Shared;
     QMutexLocker locker(&line.Lock);
     ++line.Holds;
-    line.Changed.wakeAll();
     // The thread writes what is queued first, then waits. A cancel may come
     // just before the read starts and miss it: it is asked again each cycle.
     while (!line.Gone && !line.Ended && (line.Busy || !line.Outgoing.isEmpty())) {
@@ -373,28 +425,36 @@ void Win32SerialPort::HoldThread() {
 
 void Win32SerialPort::ReleaseThread() {
     QMutexLocker locker(&Shared->Lock);
-    --Shared->Holds;
-    Shared->Changed.wakeAll();
+    // A thread that waits for a hand-over is woken by the write or the
+    // hand-over's end (each wake-up costs a switch of threads).
+    if (--Shared->Holds == 0 && !Shared->HandingOver()) {
+        Shared->Changed.wakeAll();
+    }
 }
 
 void Win32SerialPort::Deliver() {
     if (!Shared) {
         return;
     }
+    // Kept for the end of the hand-over: a handler may close the port.
+    const std::shared_ptr<Line> line = Shared;
     QByteArray fresh;
     bool lineError = false;
     bool gone = false;
     QString error;
+    quint64 posted = 0;
     {
-        QMutexLocker locker(&Shared->Lock);
-        Shared->DeliveryPosted = false;
-        fresh = std::exchange(Shared->Pending, QByteArray());
-        lineError = std::exchange(Shared->LineError, false);
-        gone = Shared->Gone;
-        error = Shared->ThreadError;
+        QMutexLocker locker(&line->Lock);
+        line->DeliveryPosted = false;
+        posted = line->Posted;
+        fresh = std::exchange(line->Pending, QByteArray());
+        lineError = std::exchange(line->LineError, false);
+        gone = line->Gone;
+        error = line->ThreadError;
     }
     const int opening = Opening;
     Buffer += fresh;
+    ShareWanted();
     if (!fresh.isEmpty()) {
         Receive.RaiseIfReached();
     }
@@ -406,4 +466,7 @@ void Win32SerialPort::Deliver() {
             RaiseComm(CommEvent::LineError);
         }
     }
+    QMutexLocker locker(&line->Lock);
+    line->Handled = std::max(line->Handled, posted);
+    line->Changed.wakeAll();
 }

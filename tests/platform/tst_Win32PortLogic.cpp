@@ -26,10 +26,14 @@ struct Rig {
         Port.SetReceiveThreshold(1);
     }
     bool Open() { return Port.Open() && WaitFor(Call::Read); }
-    bool WaitFor(Call call) {
+    // ticking: the system's timer ticks meanwhile (ends a read that waits).
+    bool WaitFor(Call call, bool ticking = false) {
         QElapsedTimer waited;
         waited.start();
         while (!Model->ThreadIn(call) && waited.elapsed() < 5000) {
+            if (ticking) {
+                Model->Tick();
+            }
             QThread::usleep(200);
         }
         return Model->ThreadIn(call);
@@ -53,6 +57,25 @@ private slots:
         QCOMPARE(rig.Port.ReadAll(), QByteArray::fromHex("79"));
         QTRY_COMPARE(rig.Model->Written(), QByteArray::fromHex("31ce"));
         QCOMPARE(rig.LineErrors, 0);
+    }
+
+    // The session's answer to a reply goes out at once also where the
+    // driver keeps a partial read until its timeout and cannot cancel (as
+    // Wine): the read asks for no more than the session waits for, and the
+    // thread starts no read before the session has handled what it got.
+    void answerGoesOutWithoutTickOrCancel() {
+        Rig rig;
+        rig.Model->IgnoreCancel = true;
+        rig.Model->HoldPartialReads = true;
+        rig.Port.SetCommHandler([&rig](SerialPort::CommEvent) {
+            if (rig.Port.ReadAll() == QByteArray::fromHex("79")) {
+                rig.Port.Write(QByteArray::fromHex("55020000"));
+            }
+        });
+        QVERIFY(rig.Open());
+        rig.Model->Arrive(QByteArray::fromHex("79"));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.Model->Written(), QByteArray::fromHex("55020000"), 2000);
+        rig.Model->HonourCancels();
     }
 
     // A discard returns every byte it throws away: those that a waiting read
@@ -153,7 +176,7 @@ private slots:
         QVERIFY(rig.Port.Open());
         QVERIFY(rig.Port.Write("first"));
         QVERIFY(rig.Port.Write("second"));
-        QVERIFY(rig.WaitFor(Call::Write));
+        QVERIFY(rig.WaitFor(Call::Write, true));
         rig.Port.Close();
         QVERIFY(!rig.Port.IsOpen());
         if (ignoreCancel) {
