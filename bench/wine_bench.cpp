@@ -132,6 +132,7 @@ void Print(const char* build, int run, const Sample& s) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each run's line as it ends
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("The Windows build's Update under Wine beside the Linux build's."));
