@@ -1,26 +1,28 @@
 #include "Win32SerialPort.h"
 
-#include <QDeadlineTimer>
 #include <QList>
 #include <QMetaObject>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QStringList>
-#include <QWaitCondition>
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
 #include "ComPortMap.h"
 
 struct Win32SerialPort::Line {
+    using Clock = std::chrono::steady_clock;
+
     std::unique_ptr<CommDriver> Driver;
     // Posts a delivery to the user-interface thread; called under Lock, and
     // never once Stopping is set (the port may be gone by then).
     std::function<void()> Notify;
 
-    QMutex Lock;
-    QWaitCondition Changed;
+    // Standard locks, which ThreadSanitizer follows (scripts/build tsan).
+    std::mutex Lock;
+    std::condition_variable Changed;
     QList<QByteArray> Outgoing;  // queued by Write, not yet written
     QByteArray Pending;          // read, not yet handed to the user-interface thread
     bool DeliveryPosted = false;
@@ -28,7 +30,7 @@ struct Win32SerialPort::Line {
     // user-interface thread has ended (the session has answered by then).
     quint64 Posted = 0;
     quint64 Handled = 0;
-    QDeadlineTimer HandOver;  // the longest the thread waits for them
+    Clock::time_point HandOver;  // the longest the thread waits for them
     // The bytes that the session still waits for: its receive threshold
     // less what the port's buffer holds (0: no count).
     qsizetype Wanted = 0;
@@ -53,7 +55,7 @@ struct Win32SerialPort::Line {
     }
 
     // Under Lock: the thread waits for bytes it handed over to be handled.
-    bool HandingOver() const { return Handled < Posted && !HandOver.hasExpired(); }
+    bool HandingOver() const { return Handled < Posted && Clock::now() < HandOver; }
 
     // Under Lock, on the port's thread.
     void Post() {
@@ -95,7 +97,7 @@ void RunLine(Win32SerialPort::Line& line) {
         QByteArray write;
         qsizetype size = sizeof buffer;
         {
-            QMutexLocker locker(&line.Lock);
+            std::unique_lock locker(line.Lock);
             // After handing bytes over, the thread starts no read until the
             // user-interface thread has handled them (or HandOverWaitMs have
             // passed): the session answers a reply there, and its answer then
@@ -108,9 +110,11 @@ void RunLine(Win32SerialPort::Line& line) {
                 if (line.Holds == 0 && !handingOver) {
                     break;
                 }
-                line.Changed.wait(&line.Lock, handingOver
-                                                  ? line.HandOver
-                                                  : QDeadlineTimer(QDeadlineTimer::Forever));
+                if (handingOver) {
+                    line.Changed.wait_until(locker, line.HandOver);
+                } else {
+                    line.Changed.wait(locker);
+                }
             }
             if (line.Stopping) {
                 break;  // what is still queued goes with the closed port
@@ -136,7 +140,7 @@ void RunLine(Win32SerialPort::Line& line) {
             const CommDriver::Transfer result =
                 driver.Write(write.constData(), static_cast<unsigned long>(write.size()));
             if (!result.Ok || result.Count != static_cast<unsigned long>(write.size())) {
-                QMutexLocker locker(&line.Lock);
+                std::unique_lock locker(line.Lock);
                 line.ThreadError = result.Ok ? QStringLiteral("the write timed out")
                                              : driver.ErrorText(result.Error);
                 line.LineError = true;
@@ -144,7 +148,7 @@ void RunLine(Win32SerialPort::Line& line) {
         } else {
             const CommDriver::Transfer result =
                 driver.Read(buffer, static_cast<unsigned long>(size));
-            QMutexLocker locker(&line.Lock);
+            std::unique_lock locker(line.Lock);
             line.Reading = false;
             // With the timeouts of Open a waiting read holds no bytes: it
             // completes as soon as the first byte is there. So a read that
@@ -155,7 +159,8 @@ void RunLine(Win32SerialPort::Line& line) {
                 // the session handles them.
                 line.Pending.append(buffer, static_cast<qsizetype>(result.Count));
                 line.Post();
-                line.HandOver.setRemainingTime(Win32SerialPort::HandOverWaitMs);
+                line.HandOver = Win32SerialPort::Line::Clock::now() +
+                                std::chrono::milliseconds(Win32SerialPort::HandOverWaitMs);
             }
             // An abort that nobody asked for is a driver giving up on a
             // device that has gone, as is any other failure.
@@ -167,9 +172,9 @@ void RunLine(Win32SerialPort::Line& line) {
         // A device that has gone shows in the port's status too (under Wine
         // a read of a vanished terminal simply returns nothing).
         const CommDriver::Status status = driver.ClearErrors();
-        QMutexLocker locker(&line.Lock);
+        std::unique_lock locker(line.Lock);
         line.Busy = false;
-        line.Changed.wakeAll();
+        line.Changed.notify_all();
         if (status.Ok && (status.LineErrors & LineErrors) != 0) {
             line.LineError = true;
             line.ThreadError = LineErrorText(status.LineErrors);
@@ -190,11 +195,11 @@ void RunLine(Win32SerialPort::Line& line) {
         // closing a terminal on Linux drops it.
         driver.Purge(CommCodes::TxAbort | CommCodes::TxClear);
     }
-    QMutexLocker locker(&line.Lock);
+    std::unique_lock locker(line.Lock);
     line.Busy = false;
     line.Reading = false;
     line.Ended = true;
-    line.Changed.wakeAll();
+    line.Changed.notify_all();
 }
 
 }  // namespace
@@ -263,7 +268,7 @@ void Win32SerialPort::SetReceiveThreshold(int n) {
 void Win32SerialPort::ShareWanted() {
     if (Shared) {
         const qsizetype wanted = Receive.Value() - Buffer.size();
-        QMutexLocker locker(&Shared->Lock);
+        std::unique_lock locker(Shared->Lock);
         Shared->Wanted = std::max<qsizetype>(wanted, 0);
     }
 }
@@ -326,10 +331,10 @@ void Win32SerialPort::Close() {
     const std::shared_ptr<Line> line = std::exchange(Shared, nullptr);
     bool ended = false;
     {
-        QMutexLocker locker(&line->Lock);
+        std::unique_lock locker(line->Lock);
         line->Stopping = true;
         line->Outgoing.clear();
-        line->Changed.wakeAll();
+        line->Changed.notify_all();
         // Closing does not wait on the line: a read or a write in progress
         // (one stalled on a stuck adapter) is cancelled, and the thread
         // purges the output on its way out. Should the driver ignore the
@@ -338,10 +343,8 @@ void Win32SerialPort::Close() {
         if (line->Busy) {
             line->Driver->CancelThreadIo();
         }
-        const QDeadlineTimer deadline(CloseWaitMs);
-        while (!line->Ended && line->Changed.wait(&line->Lock, deadline)) {
-        }
-        ended = line->Ended;
+        ended = line->Changed.wait_for(locker, std::chrono::milliseconds(CloseWaitMs),
+                                       [&line] { return line->Ended; });
     }
     if (ended) {
         Worker.join();
@@ -355,13 +358,13 @@ bool Win32SerialPort::Write(const QByteArray& bytes) {
     if (!Shared) {
         return false;
     }
-    QMutexLocker locker(&Shared->Lock);
+    std::unique_lock locker(Shared->Lock);
     if (Shared->Gone) {
         return false;
     }
     if (!bytes.isEmpty()) {
         Shared->Outgoing.append(bytes);
-        Shared->Changed.wakeAll();
+        Shared->Changed.notify_all();
         // A waiting read gives way to the write (where the system can cancel
         // it; Wine cannot, and the read ends after ReadCycleMs).
         Shared->CancelRead();
@@ -388,14 +391,14 @@ QByteArray Win32SerialPort::DiscardInput() {
     QByteArray thrown = std::exchange(Buffer, QByteArray());
     bool gone = false;
     {
-        QMutexLocker locker(&line.Lock);
+        std::unique_lock locker(line.Lock);
         thrown += std::exchange(line.Pending, QByteArray());
         gone = line.Gone;
     }
     if (!gone) {
         const CommDriver::Status status = line.Driver->ClearErrors();
         if (status.Ok && (status.LineErrors & LineErrors) != 0) {
-            QMutexLocker locker(&line.Lock);
+            std::unique_lock locker(line.Lock);
             line.LineError = true;
             line.ThreadError = LineErrorText(status.LineErrors);
         }
@@ -413,22 +416,22 @@ QByteArray Win32SerialPort::DiscardInput() {
 
 void Win32SerialPort::HoldThread() {
     Line& line = *Shared;
-    QMutexLocker locker(&line.Lock);
+    std::unique_lock locker(line.Lock);
     ++line.Holds;
     // The thread writes what is queued first, then waits. A cancel may come
     // just before the read starts and miss it: it is asked again each cycle.
     while (!line.Gone && !line.Ended && (line.Busy || !line.Outgoing.isEmpty())) {
         line.CancelRead();
-        line.Changed.wait(&line.Lock, ReadCycleMs);
+        line.Changed.wait_for(locker, std::chrono::milliseconds(ReadCycleMs));
     }
 }
 
 void Win32SerialPort::ReleaseThread() {
-    QMutexLocker locker(&Shared->Lock);
+    std::unique_lock locker(Shared->Lock);
     // A thread that waits for a hand-over is woken by the write or the
     // hand-over's end (each wake-up costs a switch of threads).
     if (--Shared->Holds == 0 && !Shared->HandingOver()) {
-        Shared->Changed.wakeAll();
+        Shared->Changed.notify_all();
     }
 }
 
@@ -444,7 +447,7 @@ void Win32SerialPort::Deliver() {
     QString error;
     quint64 posted = 0;
     {
-        QMutexLocker locker(&line->Lock);
+        std::unique_lock locker(line->Lock);
         line->DeliveryPosted = false;
         posted = line->Posted;
         fresh = std::exchange(line->Pending, QByteArray());
@@ -466,7 +469,7 @@ void Win32SerialPort::Deliver() {
             RaiseComm(CommEvent::LineError);
         }
     }
-    QMutexLocker locker(&line->Lock);
+    std::unique_lock locker(line->Lock);
     line->Handled = std::max(line->Handled, posted);
-    line->Changed.wakeAll();
+    line->Changed.notify_all();
 }
