@@ -56,6 +56,29 @@ public:
         QMetaObject::invokeMethod(Context, work, Qt::BlockingQueuedConnection);
     }
 
+    // The gaps, in ms, between a reply (its last piece) and the next request,
+    // from the stamps of one session; the one after the Connect reply (the
+    // prescribed pause before the first erase) is left out.
+    static std::vector<double> ReplyToRequestGaps(const std::vector<Stamp>& stamps) {
+        std::vector<double> gaps;
+        bool sawReply = false;
+        int requests = 0;
+        Clock::time_point lastOut;
+        for (const Stamp& stamp : stamps) {
+            if (!stamp.In) {
+                sawReply = true;
+                lastOut = stamp.Time;
+                continue;
+            }
+            if (sawReply && ++requests > 1) {
+                gaps.push_back(
+                    std::chrono::duration<double, std::milli>(stamp.Time - lastOut).count());
+            }
+            sawReply = false;
+        }
+        return gaps;
+    }
+
     SimulatedDevice* Device = nullptr;  // used on the device's thread only
     std::vector<Stamp> Stamps;          // likewise
 

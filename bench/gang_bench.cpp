@@ -86,23 +86,7 @@ public:
     // the Connect reply (the prescribed pause) left out.
     std::vector<double> Gaps() {
         std::vector<double> gaps;
-        Call([&] {
-            bool sawReply = false;
-            int requests = 0;
-            Clock::time_point lastOut;
-            for (const DeviceThread::Stamp& stamp : Thread.Stamps) {
-                if (!stamp.In) {
-                    sawReply = true;
-                    lastOut = stamp.Time;
-                    continue;
-                }
-                if (sawReply && ++requests > 1) {
-                    gaps.push_back(
-                        std::chrono::duration<double, std::milli>(stamp.Time - lastOut).count());
-                }
-                sawReply = false;
-            }
-        });
+        Call([&] { gaps = DeviceThread::ReplyToRequestGaps(Thread.Stamps); });
         return gaps;
     }
 

@@ -4,7 +4,11 @@
 #include <thread>
 
 #include "AppendFile.h"
+#include "AppendFileAccess.h"
 #include "WindowsErrorText.h"
+
+static_assert(AppendFileAccess::GenericRead == GENERIC_READ &&
+              AppendFileAccess::GenericWrite == GENERIC_WRITE);
 
 namespace {
 // Another program's lock (a reader that locked the log, a stuck writer) is
@@ -21,14 +25,10 @@ AppendFile::~AppendFile() {
 }
 
 QString AppendFile::Open(const QString& path) {
-    // Read and write access, not append-data alone: LockFileEx needs a handle
-    // with GENERIC_READ or GENERIC_WRITE, FlushFileBuffers and SetEndOfFile
-    // one with GENERIC_WRITE, and GetFileSizeEx FILE_READ_ATTRIBUTES (which
-    // GENERIC_READ holds). Windows checks each of these; the records are
-    // placed at the end by Append itself.
+    // The rights that every call on the handle needs (AppendFileAccess.h).
     HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.utf16()),
-                              GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              AppendFileAccess::Opened, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return WindowsErrorText(GetLastError());
     }

@@ -23,6 +23,8 @@ public:
             PostCheck();
         }
     }
+    // The threshold in force; 0: none.
+    int Value() const { return Threshold; }
     // Checks at the next turn of the event loop (one check however often asked).
     void PostCheck() {
         if (CheckPosted) {

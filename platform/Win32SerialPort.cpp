@@ -1,28 +1,39 @@
 #include "Win32SerialPort.h"
 
-#include <QDeadlineTimer>
 #include <QList>
 #include <QMetaObject>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QStringList>
-#include <QWaitCondition>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
 #include "ComPortMap.h"
 
 struct Win32SerialPort::Line {
+    using Clock = std::chrono::steady_clock;
+
     std::unique_ptr<CommDriver> Driver;
     // Posts a delivery to the user-interface thread; called under Lock, and
     // never once Stopping is set (the port may be gone by then).
     std::function<void()> Notify;
 
-    QMutex Lock;
-    QWaitCondition Changed;
+    // Standard locks, which ThreadSanitizer follows (scripts/build tsan).
+    std::mutex Lock;
+    std::condition_variable Changed;
     QList<QByteArray> Outgoing;  // queued by Write, not yet written
     QByteArray Pending;          // read, not yet handed to the user-interface thread
     bool DeliveryPosted = false;
+    // Deliveries posted, and of them those whose handling on the
+    // user-interface thread has ended (the session has answered by then).
+    quint64 Posted = 0;
+    quint64 Handled = 0;
+    Clock::time_point HandOver;  // the longest the thread waits for them
+    // The bytes that the session still waits for: its receive threshold
+    // less what the port's buffer holds (0: no count).
+    qsizetype Wanted = 0;
     int Holds = 0;             // calls on the user-interface thread that need the line quiet
     bool Busy = false;         // the thread is inside a call on the driver
     bool Reading = false;      // ... and it is the read, the one call that may be cancelled
@@ -43,10 +54,14 @@ struct Win32SerialPort::Line {
         }
     }
 
+    // Under Lock: the thread waits for bytes it handed over to be handled.
+    bool HandingOver() const { return Handled < Posted && Clock::now() < HandOver; }
+
     // Under Lock, on the port's thread.
     void Post() {
         if (!DeliveryPosted && !Stopping) {
             DeliveryPosted = true;
+            ++Posted;
             Notify();
         }
     }
@@ -80,16 +95,40 @@ void RunLine(Win32SerialPort::Line& line) {
     char buffer[4096];
     for (;;) {
         QByteArray write;
+        qsizetype size = sizeof buffer;
         {
-            QMutexLocker locker(&line.Lock);
-            while (line.Outgoing.isEmpty() && line.Holds > 0 && !line.Stopping) {
-                line.Changed.wait(&line.Lock);
+            std::unique_lock locker(line.Lock);
+            // After handing bytes over, the thread starts no read until the
+            // user-interface thread has handled them (or HandOverWaitMs have
+            // passed): the session answers a reply there, and its answer then
+            // finds the thread free instead of in a read that has to be
+            // cancelled for it (where the system cannot cancel, as under
+            // Wine, the write would wait for the read's timeout). The driver
+            // holds what arrives meanwhile.
+            while (line.Outgoing.isEmpty() && !line.Stopping) {
+                const bool handingOver = line.HandingOver();
+                if (line.Holds == 0 && !handingOver) {
+                    break;
+                }
+                if (handingOver) {
+                    line.Changed.wait_until(locker, line.HandOver);
+                } else {
+                    line.Changed.wait(locker);
+                }
             }
             if (line.Stopping) {
                 break;  // what is still queued goes with the closed port
             }
             if (!line.Outgoing.isEmpty()) {
                 write = line.Outgoing.takeFirst();
+            }
+            if (line.Wanted > line.Pending.size()) {
+                // A read asks for no more than the session waits for, so
+                // that it completes the moment those bytes have come: the
+                // first-byte timeouts of Open do that on Windows anyway, but
+                // a driver that holds a partial read until its timeout (Wine
+                // does) would make every reply wait for it.
+                size = std::min(size, line.Wanted - line.Pending.size());
             }
             line.Busy = true;
             line.Reading = write.isEmpty();
@@ -101,21 +140,27 @@ void RunLine(Win32SerialPort::Line& line) {
             const CommDriver::Transfer result =
                 driver.Write(write.constData(), static_cast<unsigned long>(write.size()));
             if (!result.Ok || result.Count != static_cast<unsigned long>(write.size())) {
-                QMutexLocker locker(&line.Lock);
+                std::unique_lock locker(line.Lock);
                 line.ThreadError = result.Ok ? QStringLiteral("the write timed out")
                                              : driver.ErrorText(result.Error);
                 line.LineError = true;
             }
         } else {
-            const CommDriver::Transfer result = driver.Read(buffer, sizeof buffer);
-            QMutexLocker locker(&line.Lock);
+            const CommDriver::Transfer result =
+                driver.Read(buffer, static_cast<unsigned long>(size));
+            std::unique_lock locker(line.Lock);
             line.Reading = false;
             // With the timeouts of Open a waiting read holds no bytes: it
             // completes as soon as the first byte is there. So a read that
             // is cancelled loses nothing (on Windows a cancelled read hands
             // back no bytes at all).
             if (result.Count > 0) {
+                // Handed over before the status call, which then runs while
+                // the session handles them.
                 line.Pending.append(buffer, static_cast<qsizetype>(result.Count));
+                line.Post();
+                line.HandOver = Win32SerialPort::Line::Clock::now() +
+                                std::chrono::milliseconds(Win32SerialPort::HandOverWaitMs);
             }
             // An abort that nobody asked for is a driver giving up on a
             // device that has gone, as is any other failure.
@@ -127,9 +172,9 @@ void RunLine(Win32SerialPort::Line& line) {
         // A device that has gone shows in the port's status too (under Wine
         // a read of a vanished terminal simply returns nothing).
         const CommDriver::Status status = driver.ClearErrors();
-        QMutexLocker locker(&line.Lock);
+        std::unique_lock locker(line.Lock);
         line.Busy = false;
-        line.Changed.wakeAll();
+        line.Changed.notify_all();
         if (status.Ok && (status.LineErrors & LineErrors) != 0) {
             line.LineError = true;
             line.ThreadError = LineErrorText(status.LineErrors);
@@ -150,11 +195,11 @@ void RunLine(Win32SerialPort::Line& line) {
         // closing a terminal on Linux drops it.
         driver.Purge(CommCodes::TxAbort | CommCodes::TxClear);
     }
-    QMutexLocker locker(&line.Lock);
+    std::unique_lock locker(line.Lock);
     line.Busy = false;
     line.Reading = false;
     line.Ended = true;
-    line.Changed.wakeAll();
+    line.Changed.notify_all();
 }
 
 }  // namespace
@@ -217,6 +262,15 @@ bool Win32SerialPort::SetSettings(const QString& settings) {
 
 void Win32SerialPort::SetReceiveThreshold(int n) {
     Receive.Set(n);
+    ShareWanted();
+}
+
+void Win32SerialPort::ShareWanted() {
+    if (Shared) {
+        const qsizetype wanted = Receive.Value() - Buffer.size();
+        std::unique_lock locker(Shared->Lock);
+        Shared->Wanted = std::max<qsizetype>(wanted, 0);
+    }
 }
 
 bool Win32SerialPort::Open() {
@@ -248,6 +302,7 @@ bool Win32SerialPort::Open() {
     }
     auto line = std::make_shared<Line>();
     line->Driver = std::move(driver);
+    line->Wanted = std::max(Receive.Value(), 0);
     const int opening = ++Opening;
     line->Notify = [this, opening] {
         QMetaObject::invokeMethod(
@@ -276,10 +331,10 @@ void Win32SerialPort::Close() {
     const std::shared_ptr<Line> line = std::exchange(Shared, nullptr);
     bool ended = false;
     {
-        QMutexLocker locker(&line->Lock);
+        std::unique_lock locker(line->Lock);
         line->Stopping = true;
         line->Outgoing.clear();
-        line->Changed.wakeAll();
+        line->Changed.notify_all();
         // Closing does not wait on the line: a read or a write in progress
         // (one stalled on a stuck adapter) is cancelled, and the thread
         // purges the output on its way out. Should the driver ignore the
@@ -288,10 +343,8 @@ void Win32SerialPort::Close() {
         if (line->Busy) {
             line->Driver->CancelThreadIo();
         }
-        const QDeadlineTimer deadline(CloseWaitMs);
-        while (!line->Ended && line->Changed.wait(&line->Lock, deadline)) {
-        }
-        ended = line->Ended;
+        ended = line->Changed.wait_for(locker, std::chrono::milliseconds(CloseWaitMs),
+                                       [&line] { return line->Ended; });
     }
     if (ended) {
         Worker.join();
@@ -305,13 +358,13 @@ bool Win32SerialPort::Write(const QByteArray& bytes) {
     if (!Shared) {
         return false;
     }
-    QMutexLocker locker(&Shared->Lock);
+    std::unique_lock locker(Shared->Lock);
     if (Shared->Gone) {
         return false;
     }
     if (!bytes.isEmpty()) {
         Shared->Outgoing.append(bytes);
-        Shared->Changed.wakeAll();
+        Shared->Changed.notify_all();
         // A waiting read gives way to the write (where the system can cancel
         // it; Wine cannot, and the read ends after ReadCycleMs).
         Shared->CancelRead();
@@ -320,7 +373,9 @@ bool Win32SerialPort::Write(const QByteArray& bytes) {
 }
 
 QByteArray Win32SerialPort::ReadAll() {
-    return std::exchange(Buffer, QByteArray());
+    QByteArray bytes = std::exchange(Buffer, QByteArray());
+    ShareWanted();
+    return bytes;
 }
 
 QByteArray Win32SerialPort::DiscardInput() {
@@ -336,14 +391,14 @@ QByteArray Win32SerialPort::DiscardInput() {
     QByteArray thrown = std::exchange(Buffer, QByteArray());
     bool gone = false;
     {
-        QMutexLocker locker(&line.Lock);
+        std::unique_lock locker(line.Lock);
         thrown += std::exchange(line.Pending, QByteArray());
         gone = line.Gone;
     }
     if (!gone) {
         const CommDriver::Status status = line.Driver->ClearErrors();
         if (status.Ok && (status.LineErrors & LineErrors) != 0) {
-            QMutexLocker locker(&line.Lock);
+            std::unique_lock locker(line.Lock);
             line.LineError = true;
             line.ThreadError = LineErrorText(status.LineErrors);
         }
@@ -354,47 +409,55 @@ QByteArray Win32SerialPort::DiscardInput() {
         }
         line.Driver->Purge(CommCodes::RxClear);
     }
+    ShareWanted();
     ReleaseThread();
     return thrown;
 }
 
 void Win32SerialPort::HoldThread() {
     Line& line = *Shared;
-    QMutexLocker locker(&line.Lock);
+    std::unique_lock locker(line.Lock);
     ++line.Holds;
-    line.Changed.wakeAll();
     // The thread writes what is queued first, then waits. A cancel may come
     // just before the read starts and miss it: it is asked again each cycle.
     while (!line.Gone && !line.Ended && (line.Busy || !line.Outgoing.isEmpty())) {
         line.CancelRead();
-        line.Changed.wait(&line.Lock, ReadCycleMs);
+        line.Changed.wait_for(locker, std::chrono::milliseconds(ReadCycleMs));
     }
 }
 
 void Win32SerialPort::ReleaseThread() {
-    QMutexLocker locker(&Shared->Lock);
-    --Shared->Holds;
-    Shared->Changed.wakeAll();
+    std::unique_lock locker(Shared->Lock);
+    // A thread that waits for a hand-over is woken by the write or the
+    // hand-over's end (each wake-up costs a switch of threads).
+    if (--Shared->Holds == 0 && !Shared->HandingOver()) {
+        Shared->Changed.notify_all();
+    }
 }
 
 void Win32SerialPort::Deliver() {
     if (!Shared) {
         return;
     }
+    // Kept for the end of the hand-over: a handler may close the port.
+    const std::shared_ptr<Line> line = Shared;
     QByteArray fresh;
     bool lineError = false;
     bool gone = false;
     QString error;
+    quint64 posted = 0;
     {
-        QMutexLocker locker(&Shared->Lock);
-        Shared->DeliveryPosted = false;
-        fresh = std::exchange(Shared->Pending, QByteArray());
-        lineError = std::exchange(Shared->LineError, false);
-        gone = Shared->Gone;
-        error = Shared->ThreadError;
+        std::unique_lock locker(line->Lock);
+        line->DeliveryPosted = false;
+        posted = line->Posted;
+        fresh = std::exchange(line->Pending, QByteArray());
+        lineError = std::exchange(line->LineError, false);
+        gone = line->Gone;
+        error = line->ThreadError;
     }
     const int opening = Opening;
     Buffer += fresh;
+    ShareWanted();
     if (!fresh.isEmpty()) {
         Receive.RaiseIfReached();
     }
@@ -406,4 +469,7 @@ void Win32SerialPort::Deliver() {
             RaiseComm(CommEvent::LineError);
         }
     }
+    std::unique_lock locker(line->Lock);
+    line->Handled = std::max(line->Handled, posted);
+    line->Changed.notify_all();
 }

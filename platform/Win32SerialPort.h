@@ -19,9 +19,12 @@
 //
 // Each open port has a thread of its own that does every read and write on
 // the handle, which is synchronous (Wine does not complete overlapped waits
-// on a serial device): reads that return as soon as a byte has come, writes
-// as Write queued them. What it reads goes to the user-interface thread,
-// where it enters the port's buffer and the receive threshold is applied. A
+// on a serial device): reads that return as soon as a byte has come, each
+// asking for no more bytes than the session waits for, writes as Write
+// queued them. What it reads goes to the user-interface thread,
+// where it enters the port's buffer and the receive threshold is applied;
+// the thread reads again once they have been handled there, so that the
+// session's answer to a reply finds it free (HandOverWaitMs at most). A
 // call that must find the line quiet (a discard, new line settings) stops
 // the thread between two of its operations; only a waiting read is cancelled
 // for it (Windows runs one synchronous call at a time on a handle). Closing
@@ -75,6 +78,9 @@ public:
     // The longest a read waits when nothing comes (the system may round it
     // up to its timer tick).
     static constexpr unsigned long ReadCycleMs = 2;
+    // The longest the thread waits, after handing bytes over, for the
+    // user-interface thread to handle them before it reads again.
+    static constexpr int HandOverWaitMs = 250;
     // The longest Close waits for the port's thread.
     static constexpr int CloseWaitMs = 500;
 
@@ -84,6 +90,8 @@ private:
     void HoldThread();
     void ReleaseThread();
     void Deliver();
+    // Tells the thread how many bytes the session still waits for.
+    void ShareWanted();
 
     QObject Events;  // lives on the user-interface thread; posted work runs there
     DriverOpener Opener;

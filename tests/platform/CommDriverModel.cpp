@@ -87,7 +87,7 @@ CommDriver::Transfer DriverModel::Read(char* buffer, unsigned long size) {
     Waiting = PendingRead{};
     Waiting.Active = true;
     Waiting.Size = size;
-    Waiting.FirstByteReturns = Timeouts.ReadInterval == CommCodes::MaxDword &&
+    Waiting.FirstByteReturns = !HoldPartialReads && Timeouts.ReadInterval == CommCodes::MaxDword &&
                                Timeouts.ReadMultiplier == CommCodes::MaxDword;
     if (PulledError != 0) {
         Finish({false, 0, PulledError});

@@ -66,6 +66,9 @@ public:
     int StatusDelayMs = 0;      // the status call takes this long, unless cancelled
     bool StallWrites = false;
     bool IgnoreCancel = false;
+    // Looser than Windows, as Wine is: a read with fewer bytes than asked
+    // for returns only at its timeout (a tick), whatever the timeouts say.
+    bool HoldPartialReads = false;
     int GiveUpMs = 3000;
 
     // What the test observes.
@@ -84,6 +87,11 @@ public:
     QList<unsigned long> Purges() {
         std::lock_guard lock(M);
         return PurgeFlags;
+    }
+    // Cancels reach the calls again (so that a test's port can close).
+    void HonourCancels() {
+        std::lock_guard lock(M);
+        IgnoreCancel = false;
     }
     void ReleaseWrites() {
         std::lock_guard lock(M);

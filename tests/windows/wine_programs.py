@@ -20,8 +20,10 @@ from a copy of it, with Config.txt and the firmware beside them. The device
                  dialog's OK stores the port in the prefix's registry; the
                  next start uses it, and Update ends with "Successful"
   installer      scripts/package-windows from BUILD: the zip holds the folder;
-                 the installer's folder runs, with a Start-menu entry; the
-                 uninstaller leaves only what the operator put there
+                 the installer's folder runs, with a Start-menu entry; a
+                 silent installation over a running program is refused; the
+                 uninstaller takes what any version listed and leaves only
+                 what the operator put there
   prepare        makes the Wine prefix (the other cases need it made);
                  --offscreen: its Qt programs draw off the screen
 
@@ -412,13 +414,45 @@ def installer(rig):
     check(version.returncode == 0 and version.stdout.startswith(b"fwloader-cli"),
           f"the installed command line runs: {version}")
 
+    # The operator's files.
     with open(os.path.join(folder, "Config.txt"), "w") as config:
-        config.write("1:2:3\r\nVendor\r\n\r\n")
+        config.write(f"{MODEL}\r\n{VENDOR}\r\n\r\n")
+    shutil.copy(rig.firmware, folder)
+
+    # While a program of the folder runs, a silent installation changes nothing.
+    cli = os.path.join(folder, "fwloader-cli.exe")
+    before = os.stat(cli).st_mtime_ns
+    rig.start_device(15, "--fault", "connect*:silence")
+    running = subprocess.Popen([rig.args.wine, cli, "update", "--port", "COM15", "--folder",
+                                "C:\\fwloader-test"], env=rig.env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(3)  # the session is running
+        again = subprocess.run([rig.args.wine, setup, "/S", "/D=C:\\fwloader-test"],
+                               env=rig.env, capture_output=True, timeout=120)
+    finally:
+        running.kill()
+        running.wait()
+        rig.stop_device()
+    check(again.returncode == 2, f"refused while running: exit status {again.returncode}")
+    check(os.stat(cli).st_mtime_ns == before, "the running program's file is untouched")
+
+    # What another version installed (in the list of installed files) goes
+    # too; a line that would reach outside the folder is left alone.
+    os.makedirs(os.path.join(folder, "imageformats"))
+    outside = os.path.join(drive_c, "outside.txt")
+    for added in ("added.dll", os.path.join("imageformats", "qico.dll"), outside):
+        open(os.path.join(folder, added), "w").close()
+    with open(os.path.join(folder, "installed-files.txt"), "a", newline="") as listed:
+        listed.write("added.dll\r\nimageformats\\qico.dll\r\nimageformats\\\r\n"
+                     "..\\outside.txt\r\n")
     subprocess.run([rig.args.wine, os.path.join(folder, "uninstall.exe"), "/S",
                     "_?=C:\\fwloader-test"], env=rig.env, check=True, capture_output=True,
                    timeout=120)
     left = sorted(os.listdir(folder))
-    check(left == ["Config.txt", "uninstall.exe"], f"only the operator's file is left: {left}")
+    check(left == sorted(["Config.txt", os.path.basename(rig.firmware), "uninstall.exe"]),
+          f"only the operator's files are left: {left}")
+    check(os.path.exists(outside), "a file outside the folder stays")
     check(not os.path.exists(entry), "the Start-menu entry is gone")
 
 
