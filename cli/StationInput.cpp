@@ -2,12 +2,54 @@
 
 #ifndef _WIN32
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <cstdio>
+#include <cstring>
 #include <thread>
+
+namespace {
+
+// Hands each line of what read gives (without its end) to deliver, until
+// read gives nothing more; a scanner's or a script's last line may come
+// without its end.
+void SplitLines(const std::function<qsizetype(char*, qsizetype)>& read,
+                const std::function<void(const QByteArray&)>& deliver) {
+    QByteArray pending;
+    char buffer[256];
+    for (qsizetype got = read(buffer, sizeof buffer); got > 0; got = read(buffer, sizeof buffer)) {
+        pending.append(buffer, got);
+        for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
+            deliver(pending.left(end));
+            pending.remove(0, end + 1);
+        }
+    }
+    if (!pending.isEmpty()) {
+        deliver(pending);
+    }
+}
+
+}  // namespace
+
+#ifndef _WIN32
+void ReadLinesOf(int fd, const std::function<void(const QByteArray&)>& deliver) {
+    SplitLines(
+        [fd](char* buffer, qsizetype size) -> qsizetype {
+            for (;;) {
+                const ssize_t got = ::read(fd, buffer, static_cast<size_t>(size));
+                // A signal for the station (Ctrl-C) may come to this thread.
+                if (got >= 0 || errno != EINTR) {
+                    return got;
+                }
+            }
+        },
+        deliver);
+}
+#endif
 
 void ReadLines(std::shared_ptr<LineSink> sink) {
     auto deliver = [sink](const QByteArray& line) {
@@ -22,26 +64,17 @@ void ReadLines(std::shared_ptr<LineSink> sink) {
             Qt::QueuedConnection);
     };
     std::thread([deliver] {
-        QByteArray pending;
-        char buffer[256];
-        for (;;) {
 #ifdef _WIN32
-            if (!std::fgets(buffer, sizeof buffer, stdin)) {
-                return;
-            }
-            pending += buffer;
+        SplitLines(
+            [](char* buffer, qsizetype size) -> qsizetype {
+                return std::fgets(buffer, static_cast<int>(size), stdin)
+                           ? static_cast<qsizetype>(std::strlen(buffer))
+                           : 0;
+            },
+            deliver);
 #else
-            const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
-            if (got <= 0) {
-                return;
-            }
-            pending.append(buffer, got);
+        ReadLinesOf(STDIN_FILENO, deliver);
 #endif
-            for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
-                deliver(pending.left(end));
-                pending.remove(0, end + 1);
-            }
-        }
     }).detach();
 }
 

@@ -3,6 +3,7 @@
 // What the operator (or a barcode scanner) types while a station runs: one
 // line at a time on standard input.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -31,3 +32,9 @@ struct LineSink {
 // Reads standard input on a thread of its own until its end. The thread is
 // left to the end of the process: a read of a terminal cannot be called off.
 void ReadLines(std::shared_ptr<LineSink> sink);
+
+#ifndef _WIN32
+// The reading itself: the lines of fd, each without its end, until the end
+// of the input (a last line without an end too).
+void ReadLinesOf(int fd, const std::function<void(const QByteArray&)>& deliver);
+#endif

@@ -2,6 +2,10 @@
 // names, the tracing port (on virtual time, around a scripted device) and the
 // output formats.
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -266,6 +270,20 @@ private slots:
             QCOMPARE(parsed.Unit, row.Unit);
             QCOMPARE(!parsed.Problem.isEmpty(), row.Problem);
         }
+#ifndef _WIN32
+        // Typed lines as the station's input gives them: split however the
+        // reads come, the last one also without its end, and the reading
+        // ends with the input.
+        int pipeEnds[2];
+        QCOMPARE(::pipe(pipeEnds), 0);
+        const QByteArray typed = "COM3 SN-1\n\n2";
+        QCOMPARE(::write(pipeEnds[1], typed.constData(), typed.size()), typed.size());
+        ::close(pipeEnds[1]);
+        QList<QByteArray> lines;
+        ReadLinesOf(pipeEnds[0], [&](const QByteArray& line) { lines << line; });
+        ::close(pipeEnds[0]);
+        QCOMPARE(lines, (QList<QByteArray>{"COM3 SN-1", "", "2"}));
+#endif
         YieldCount yield;
         QCOMPARE(yield.Text(), QStringLiteral("0 passed, 0 failed, yield -"));
         for (PortEnding ending : {PortEnding::Success, PortEnding::ModelError, PortEnding::Success,
