@@ -1,17 +1,22 @@
-// A flashing station as fwloader-cli station runs it: four slotList, each a
+// A flashing station as fwloader-cli station runs it: four slots, each a
 // SlotLoop on a thread of its own, each in front of a simulated device on a
 // thread of its own, line-timed at 19200 baud, whose boards come and go
 // (BoardCycle): the first boards arrive at staggered times, each runs a
 // silent application once flashed and is taken out a while later, and the
 // next comes with erased memory.
 //
-//   station_bench [--kib N] [--boards N] [--slotList N]
+//   station_bench [--kib N] [--boards N] [--slots N] [--stuck]
 //
 // Prints, per board, its arrival, the start and end of its flashing and
 // when the slot saw it leave (seconds from the start), checks that each
 // board began flashing within one second of its arrival, and draws a
 // timeline per slot: A arrival, = flashing, . waiting for it to leave,
-// L left (one character a fifth of a second).
+// L left (one character a fifth of a second). With --stuck the first slot's
+// board stays in its bootloader after GoApplication and is never taken out
+// (its slot waits for it to leave for ever), and the second slot's boards
+// print a line every 200 ms once flashed: the figures of the slots after
+// them, beside a run without --stuck, show whether such boards hold up the
+// others.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -58,12 +63,15 @@ int main(int argc, char** argv) {
     QCommandLineParser parser;
     const QCommandLineOption kibOption("kib", "Firmware size in KiB (default 4).", "n", "4");
     const QCommandLineOption boardsOption("boards", "Boards per slot (default 3).", "n", "3");
-    const QCommandLineOption slotsOption("slotList", "Slots (default 4).", "n", "4");
-    parser.addOptions({kibOption, boardsOption, slotsOption});
+    const QCommandLineOption slotsOption("slots", "Slots (default 4).", "n", "4");
+    const QCommandLineOption stuckOption(
+        "stuck", "The first slot's board never leaves; the second's print once flashed.");
+    parser.addOptions({kibOption, boardsOption, slotsOption, stuckOption});
     parser.process(app);
     const int kib = std::clamp(parser.value(kibOption).toInt(), 1, 32);
     const int boards = std::clamp(parser.value(boardsOption).toInt(), 1, 20);
     const int slotCount = std::clamp(parser.value(slotsOption).toInt(), 1, 8);
+    const bool stuck = parser.isSet(stuckOption) && slotCount > 1;
 
     QTemporaryDir root;
     qputenv("FWLOADER_STORE_ROOT", QFile::encodeName(root.path()));
@@ -92,6 +100,13 @@ int main(int argc, char** argv) {
             settings.NextMs = NextMs + s * 100;
             settings.Boards = boards;
             settings.AfterGo = BoardCycleSettings::App::Silent;
+            if (stuck && s == 0) {
+                settings.Boards = 1;
+                settings.DwellMs = -1;
+                settings.AfterGo = BoardCycleSettings::App::Bootloader;
+            } else if (stuck && s == 1) {
+                settings.AfterGo = BoardCycleSettings::App::Printing;
+            }
             cycles[s] = std::make_unique<BoardCycle>(device, settings);
             QObject::connect(cycles[s].get(), &BoardCycle::BoardIn, [&, s](int board) {
                 std::lock_guard<std::mutex> lock(guard);
@@ -154,7 +169,7 @@ int main(int argc, char** argv) {
             if (BoardTimes* t = at(board)) {
                 t->Left = now();
             }
-            if (board == boards && ++done == slotCount) {
+            if (board == boards && ++done == slotCount - (stuck ? 1 : 0)) {
                 for (auto& each : slotList) {
                     QMetaObject::invokeMethod(each.get(), &SlotLoop::Finish, Qt::QueuedConnection);
                 }
@@ -180,17 +195,25 @@ int main(int argc, char** argv) {
 
     std::printf(
         "Station of %d slots, %d boards each, %d KiB at 19200 baud, line-timed; "
-        "a Connect every %d ms; leave: %d ms unanswered\n\n",
-        slotCount, boards, kib, SlotSettings{}.PollMs, LeaveMs);
+        "a Connect every %d ms; leave: %d ms unanswered%s\n\n",
+        slotCount, boards, kib, SlotSettings{}.PollMs, LeaveMs,
+        stuck ? "; the first slot's board never leaves, the second's print" : "");
     std::printf("slot   board  arrived  started  ended    left     arrival->start  flash\n");
     int late = 0;
     int failed = 0;
     std::vector<double> waits;
+    std::vector<double> flashes;  // of the slots after those with --stuck boards
     double last = 0;
     std::lock_guard<std::mutex> lock(guard);
     for (int s = 0; s < slotCount; ++s) {
         for (int b = 0; b < boards; ++b) {
+            if (stuck && s == 0 && b > 0) {
+                break;  // its one board never leaves
+            }
             const BoardTimes& t = times[s][b];
+            if (s > (stuck ? 1 : 0)) {
+                flashes.push_back(t.Ended - t.Started);
+            }
             const double wait = t.Started - t.Arrived;
             waits.push_back(wait);
             late += (t.Started < 0 || t.Arrived < 0 || wait > StartLimitSeconds) ? 1 : 0;
@@ -203,6 +226,11 @@ int main(int argc, char** argv) {
     }
     std::printf("\narrival->start: median %.3f s, max %.3f s (limit %.1f s); %d late, %d failed\n",
                 Median(waits), Max(waits), StartLimitSeconds, late, failed);
+    if (!flashes.empty()) {
+        std::printf(
+            "flashing on the slots after those with --stuck boards: median %.3f s, max %.3f s\n",
+            Median(flashes), Max(flashes));
+    }
 
     // The timeline: one character a tenth of a second.
     std::printf("\ntimeline (0.2 s a character): A arrived, = flashing, . leaving, L left\n");
