@@ -776,7 +776,8 @@ private slots:
         bool typed = false;
         const CliRun run =
             Run({"station", "--port", "COM5", "--port", "COM6", "--folder", Folder->path(),
-                 "--json", "--log", log, "--leave", "1", "--stop-after", "4"},
+                 "--json", "--log", log, "--leave", "1", "--stop-after", "4", "--unit", "COM6=U-1",
+                 "--trace", Folder->filePath("traces")},
                 [&](QProcess& process, const QByteArray&) {
                     if (!typed) {
                         typed = true;
@@ -813,10 +814,21 @@ private slots:
                            .arg(record.value("unit").toString(), record.value("ending").toString());
         }
         records.sort();
-        QCOMPARE(records,
-                 (QStringList{"COM5 result 1 SN-7 success", "COM5 result 2  success",
-                              "COM5 start 1 SN-7 ", "COM5 start 2  ", "COM6 result 1  model-error",
-                              "COM6 result 2  success", "COM6 start 1  ", "COM6 start 2  "}));
+        QCOMPARE(records, (QStringList{"COM5 result 1 SN-7 success", "COM5 result 2  success",
+                                       "COM5 start 1 SN-7 ", "COM5 start 2  ",
+                                       "COM6 result 1 U-1 model-error", "COM6 result 2  success",
+                                       "COM6 start 1 U-1 ", "COM6 start 2  "}));
+        QStringList traces = QDir(Folder->filePath("traces")).entryList(QDir::Files);
+        traces.sort();
+        QCOMPARE(traces,
+                 (QStringList{"COM5-1.trace", "COM5-2.trace", "COM6-1.trace", "COM6-2.trace"}));
+
+        // A station whose every board passed ends with 0.
+        const CliRun clean =
+            Run({"station", "--port", "COM5", "--folder", Folder->path(), "--json", "--leave", "1",
+                 "--stop-after", "1", "--log", Folder->filePath("clean.jsonl")});
+        QVERIFY2(!clean.TimedOut && !clean.Crashed, clean.Err.constData());
+        QCOMPARE(clean.Exit, 0);
 
         // Ctrl-C while a slow board is being flashed.
         wired.SetLineTiming(true);

@@ -211,8 +211,8 @@ private slots:
             << QList<Step>{{500, "stays"}, {8000, "out"}, {16000, "interrupt"}} << false << 3 << 0
             << "arrived 1, success 1, left 1, ended 0"
             << "left 1@10000-12300";
-        QTest::newRow("failure, then the board is taken out")
-            << QList<Step>{{500, "bad"}, {7000, "out"}, {16000, "interrupt"}} << false << 3 << 0
+        QTest::newRow("failure, then the board is taken out (never locked out)")
+            << QList<Step>{{500, "bad"}, {7000, "out"}, {16000, "interrupt"}} << false << 0 << 0
             << "arrived 1, model-error 1, left 1, ended 0"
             << "left 1@9000-11300";
         QTest::newRow("USB adapter: the port goes with the board")
