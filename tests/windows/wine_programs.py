@@ -35,6 +35,7 @@ import argparse
 import json
 import os
 import random
+import select
 import shutil
 import signal
 import subprocess
@@ -173,6 +174,16 @@ class Rig:
             self.display.close()
 
 
+def first_line(process, timeout=60):
+    """The first line the program writes (under Wine its start can take
+    seconds on a busy machine); raises Failure when none comes in time."""
+    ready, _, _ = select.select([process.stdout], [], [], timeout)
+    line = process.stdout.readline() if ready else b""
+    if not line:
+        raise Failure(f"the program wrote nothing within {timeout} s")
+    return line
+
+
 def json_lines(output):
     return [json.loads(line) for line in output.decode("utf-8").splitlines() if line.strip()]
 
@@ -270,9 +281,11 @@ def cli_ctrl_c(rig):
         [rig.args.wine, os.path.join(rig.folder, "fwloader-cli.exe"), "update", "--port", "COM10",
          "--folder", windows_path(rig.folder), "--json"],
         env=rig.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    time.sleep(3)  # the session is running: Connect is being resent
+    start = first_line(program)
+    time.sleep(1)  # the session is running: Connect is being resent
     program.send_signal(signal.SIGINT)  # Wine turns it into the console's Ctrl-C
     stdout, stderr = program.communicate(timeout=30)
+    stdout = start + stdout
     rig.stop_device()
     run = subprocess.CompletedProcess(program.args, program.returncode, stdout, stderr)
     check(run.returncode == 130, f"exit status {run.returncode}: {stdout!r} {stderr!r}")
@@ -423,11 +436,12 @@ def installer(rig):
     cli = os.path.join(folder, "fwloader-cli.exe")
     before = os.stat(cli).st_mtime_ns
     rig.start_device(15, "--fault", "connect*:silence")
+    # Asked after each six seconds of silence, it answers Retry twenty times.
     running = subprocess.Popen([rig.args.wine, cli, "update", "--port", "COM15", "--folder",
-                                "C:\\fwloader-test"], env=rig.env,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                "C:\\fwloader-test", "--json", "--retries", "20"], env=rig.env,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     try:
-        time.sleep(3)  # the session is running
+        first_line(running)  # its start event: the program runs
         again = subprocess.run([rig.args.wine, setup, "/S", "/D=C:\\fwloader-test"],
                                env=rig.env, capture_output=True, timeout=120)
     finally:
