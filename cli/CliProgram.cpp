@@ -112,12 +112,7 @@ PortStart StartOf(const Plan& plan, const PlannedPort& port, const CliOptions& o
 
 int RunSessions(const CliOptions& options, Console& console) {
     const bool update = options.Which == CliOptions::Command::Update;
-    std::unique_ptr<Reporter> reporter;
-    if (options.Json) {
-        reporter = std::make_unique<JsonReporter>(console);
-    } else {
-        reporter = std::make_unique<HumanReporter>(console, options.Quiet);
-    }
+    const std::unique_ptr<Reporter> reporter = MakeReporter(options, console);
 
     // Ctrl-C, SIGTERM, SIGHUP: from here on the first ends the sessions, not
     // the process; a second Ctrl-C or SIGTERM ends the process at once.
@@ -136,10 +131,7 @@ int RunSessions(const CliOptions& options, Console& console) {
         },
         ExitInterrupted);
     auto badInput = [&](const QString& port, const QString& text) {
-        reporter->Error(port, text);
-        reporter->Summary(ExitBadInput);
-        WatchInterrupts({}, ExitInterrupted);
-        return ExitBadInput;
+        return EndBadInput(*reporter, port, text);
     };
 
     const SystemRoots roots;
@@ -149,12 +141,8 @@ int RunSessions(const CliOptions& options, Console& console) {
         return badInput(plan.ProblemPort, plan.Problem);
     }
     LogWriter log;
-    if (!options.LogFile.isEmpty()) {
-        const QString error = log.Open(options.LogFile);
-        if (!error.isEmpty()) {
-            return badInput(
-                {}, QStringLiteral("--log: cannot append to %1: %2").arg(options.LogFile, error));
-        }
+    if (const QString problem = OpenRunLog(options, log); !problem.isEmpty()) {
+        return badInput({}, problem);
     }
     std::vector<std::FILE*> traces;
     QString traceError;
@@ -185,13 +173,8 @@ int RunSessions(const CliOptions& options, Console& console) {
         starts.push_back(StartOf(plan, port, options));
     }
 
-    const QString host = QSysInfo::machineHostName();
-    RecordRun record{QUuid::createUuid().toString(QUuid::WithoutBraces),
-                     host,
-                     options.Station.isEmpty() ? host : options.Station,
-                     update ? QStringLiteral("update") : QStringLiteral("read"),
-                     &plan,
-                     options.Fields};
+    RecordRun record =
+        NewRecordRun(options, plan, update ? QStringLiteral("update") : QStringLiteral("read"));
     // Waits for the records given so far, serving signals meanwhile; false
     // when a new request to end came first.
     auto waitForLog = [&] {
@@ -318,6 +301,41 @@ int RunSessions(const CliOptions& options, Console& console) {
 }
 
 }  // namespace
+
+std::unique_ptr<Reporter> MakeReporter(const CliOptions& options, Console& console) {
+    if (options.Json) {
+        return std::make_unique<JsonReporter>(console);
+    }
+    return std::make_unique<HumanReporter>(console, options.Quiet);
+}
+
+int EndBadInput(Reporter& reporter, const QString& port, const QString& text) {
+    reporter.Error(port, text);
+    reporter.Summary(ExitBadInput);
+    WatchInterrupts({}, ExitInterrupted);
+    return ExitBadInput;
+}
+
+QString OpenRunLog(const CliOptions& options, LogWriter& log) {
+    if (options.LogFile.isEmpty()) {
+        return {};
+    }
+    const QString error = log.Open(options.LogFile);
+    if (error.isEmpty()) {
+        return {};
+    }
+    return QStringLiteral("--log: cannot append to %1: %2").arg(options.LogFile, error);
+}
+
+RecordRun NewRecordRun(const CliOptions& options, const Plan& plan, const QString& command) {
+    const QString host = QSysInfo::machineHostName();
+    return RecordRun{QUuid::createUuid().toString(QUuid::WithoutBraces),
+                     host,
+                     options.Station.isEmpty() ? host : options.Station,
+                     command,
+                     &plan,
+                     options.Fields};
+}
 
 std::FILE* OpenTrace(const QString& path) {
 #ifdef _WIN32

@@ -5,8 +5,14 @@
 
 #include <QStringList>
 #include <cstdio>
+#include <memory>
 
 #include "Reporter.h"
+
+struct CliOptions;
+struct Plan;
+struct RecordRun;
+class LogWriter;
 
 // Exit statuses.
 inline constexpr int ExitAllSucceeded = 0;
@@ -38,3 +44,22 @@ QString TraceFileName(const QString& label);
 // a FIFO (such a trace is written by a thread of its own, see TraceFile);
 // nullptr when it cannot be.
 std::FILE* OpenTrace(const QString& path);
+
+// What every run (update, read, station) sets up the same way before its
+// first port is touched.
+
+// The reporter the options ask for: JSON Lines, or lines for people.
+std::unique_ptr<Reporter> MakeReporter(const CliOptions& options, Console& console);
+
+// Tells a problem found before the first port is touched, as the run's
+// last words, drops the run's interrupt handler (a console close waiting for
+// it may go on) and gives the exit status for it.
+int EndBadInput(Reporter& reporter, const QString& port, const QString& text);
+
+// Opens the log that --log names, if any; the text to tell as bad input when
+// it cannot be appended to, or an empty text.
+QString OpenRunLog(const CliOptions& options, LogWriter& log);
+
+// A new run of the command ("update", "read"): its id, this host and the
+// station's name, as its records carry them.
+RecordRun NewRecordRun(const CliOptions& options, const Plan& plan, const QString& command);

@@ -5,10 +5,8 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QHash>
-#include <QSysInfo>
 #include <QThread>
 #include <QTimer>
-#include <QUuid>
 #include <mutex>
 #include <utility>
 
@@ -51,16 +49,7 @@ int RunStation(const CliOptions& options, Console& console) {
         },
         ExitInterrupted);
     auto badInput = [&](const QString& port, const QString& text) {
-        std::unique_ptr<Reporter> reporter;
-        if (options.Json) {
-            reporter = std::make_unique<JsonReporter>(console);
-        } else {
-            reporter = std::make_unique<HumanReporter>(console, options.Quiet);
-        }
-        reporter->Error(port, text);
-        reporter->Summary(ExitBadInput);
-        WatchInterrupts({}, ExitInterrupted);
-        return ExitBadInput;
+        return EndBadInput(*MakeReporter(options, console), port, text);
     };
 
     const SystemRoots roots;
@@ -70,12 +59,8 @@ int RunStation(const CliOptions& options, Console& console) {
         return badInput(plan.ProblemPort, plan.Problem);
     }
     LogWriter log;
-    if (!options.LogFile.isEmpty()) {
-        const QString error = log.Open(options.LogFile);
-        if (!error.isEmpty()) {
-            return badInput(
-                {}, QStringLiteral("--log: cannot append to %1: %2").arg(options.LogFile, error));
-        }
+    if (const QString problem = OpenRunLog(options, log); !problem.isEmpty()) {
+        return badInput({}, problem);
     }
     if (!options.TraceDir.isEmpty() && !QDir().mkpath(options.TraceDir)) {
         return badInput({},
@@ -90,13 +75,7 @@ int RunStation(const CliOptions& options, Console& console) {
     for (const QString& warning : plan.Warnings) {
         display.Warning(-1, warning);
     }
-    const QString host = QSysInfo::machineHostName();
-    RecordRun record{QUuid::createUuid().toString(QUuid::WithoutBraces),
-                     host,
-                     options.Station.isEmpty() ? host : options.Station,
-                     QStringLiteral("update"),
-                     &plan,
-                     options.Fields};
+    RecordRun record = NewRecordRun(options, plan, QStringLiteral("update"));
     auto budget =
         options.StopAfter > 0 ? std::make_shared<std::atomic<int>>(options.StopAfter) : nullptr;
 
