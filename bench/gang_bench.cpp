@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "BenchFigures.h"
+#include "BenchUpdate.h"
 #include "DeviceThread.h"
 #include "Gang.h"
 #include "SimulatedDevice.h"
@@ -182,16 +183,9 @@ int main(int argc, char** argv) {
     }
 
     // The firmware: kib KiB from address 0, over the pre-fill pattern.
-    ProcessState base;
-    base.ModelId = {1, 2, 3};
-    base.FirmwareVersion = {1, 3};
+    ProcessState base = BenchUpdateState(kib);
     base.AppTitle = QStringLiteral("gang_bench");
-    base.EnglishUi = true;
-    base.SessionModeUpdate = true;
-    const QByteArray image = RandomBytes(ImageSize, 1);
-    std::copy_n(image.constData(), ImageSize, reinterpret_cast<char*>(base.FirmwareImage.data()));
-    base.ImageLowestAddress = 0;
-    base.ImageHighestAddress = kib * 1024 - 1;
+    const QByteArray image(reinterpret_cast<const char*>(base.FirmwareImage.data()), ImageSize);
 
     std::printf("Update of %d KiB at 19200 baud, line-timed devices, %d cores\n", kib,
                 QThread::idealThreadCount());

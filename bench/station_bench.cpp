@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "BenchFigures.h"
+#include "BenchUpdate.h"
 #include "BoardCycle.h"
 #include "DeviceThread.h"
 #include "SlotLoop.h"
@@ -118,15 +119,7 @@ int main(int argc, char** argv) {
         });
     }
 
-    ProcessState base;
-    base.ModelId = {1, 2, 3};
-    base.FirmwareVersion = {1, 3};
-    base.EnglishUi = true;
-    base.SessionModeUpdate = true;
-    const QByteArray image = RandomBytes(ImageSize, 1);
-    std::copy_n(image.constData(), ImageSize, reinterpret_cast<char*>(base.FirmwareImage.data()));
-    base.ImageLowestAddress = 0;
-    base.ImageHighestAddress = kib * 1024 - 1;
+    ProcessState base = BenchUpdateState(kib);
 
     std::vector<std::unique_ptr<QThread>> threads;
     std::vector<std::unique_ptr<SlotLoop>> slotList;
