@@ -781,7 +781,7 @@ private slots:
                 [&](QProcess& process, const QByteArray&) {
                     if (!typed) {
                         typed = true;
-                        process.write("COM5 SN-7\n");
+                        process.write("COM5 SN-7\nCOM9 SN-8\n");
                     }
                 });
         QVERIFY2(!run.TimedOut && !run.Crashed, run.Err.constData());
@@ -791,11 +791,24 @@ private slots:
             for (const QJsonObject& event : run.EventsOf(port)) {
                 const QString what = event.value("event").toString();
                 if (what == "arrived" || what == "result") {
-                    road << QStringLiteral("%1 %2").arg(what).arg(event.value("board").toInt());
+                    road << QStringLiteral("%1 %2 %3")
+                                .arg(what)
+                                .arg(event.value("board").toInt())
+                                .arg(event.value("unit").toString())
+                                .trimmed();
                 }
             }
-            QCOMPARE(road.join(", "), QStringLiteral("arrived 1, result 1, arrived 2, result 2"));
+            QCOMPARE(road.join(", "), QStringLiteral("arrived 1 %1, result 1, arrived 2, result 2")
+                                          .arg(port == "COM5" ? "SN-7" : "U-1"));
         }
+        bool namesNoSlot = false;
+        for (const QJsonObject& event : run.Events()) {
+            namesNoSlot =
+                namesNoSlot ||
+                (event.value("event") == "warning" &&
+                 event.value("message").toString().startsWith("\"COM9\" names no slot"));
+        }
+        QVERIFY(namesNoSlot);
         QCOMPARE(wired.Counters().ApplicationStarts, 2);
         QCOMPARE(usb.Counters().ApplicationStarts, 1);
         const QJsonObject summary = run.Events().last();
