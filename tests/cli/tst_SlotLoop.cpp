@@ -169,7 +169,8 @@ class SlotLoopTest : public QObject {
 
 private slots:
     // An empty slot: the update's Connect, a copy every 0.9 s on one open
-    // port, alternately at 19200 and 9600 baud, and no question.
+    // port, alternately at 19200 and 9600 baud, each after a discard, and no
+    // question.
     void emptySlotAsksQuietly() {
         VirtualScheduler clock;
         Fixture fixture;
@@ -185,10 +186,14 @@ private slots:
         const FixturePort& port = *parts->Made[0];
         QCOMPARE(port.OpenCount, 1);
         QCOMPARE(port.Writes.size(), 9);
+        QCOMPARE(port.Discards.size(), 9);
         for (int i = 0; i < port.Writes.size(); ++i) {
             QCOMPARE(port.Writes[i].Bytes.toHex(' '), QByteArray("55 82 01 02 03 02 0f da"));
             QCOMPARE(port.Writes[i].Time, i * 900);
             QCOMPARE(port.Writes[i].BaudRate, i % 2 ? 9600 : 19200);
+            // What the line held (an application's text) is thrown away
+            // before each copy, so that only an answer to it is heard.
+            QCOMPARE(port.Discards[i].WritesBefore, i);
         }
     }
 
