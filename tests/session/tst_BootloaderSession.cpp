@@ -121,6 +121,8 @@ private slots:
     void timeAtTheQuestionIsNoQuiet();
     void fillerFailsWhateverTheDeviceTook_data();
     void fillerFailsWhateverTheDeviceTook();
+    void watchIntervalLearnsTheDevice_data();
+    void watchIntervalLearnsTheDevice();
     void readBackBeforeGoApplication_data();
     void readBackBeforeGoApplication();
 };
@@ -1322,6 +1324,71 @@ void BootloaderSessionTest::fillerFailsWhateverTheDeviceTook() {
                      static_cast<std::uint8_t>(block[length]),
                  qPrintable(QString::number(from)));
     }
+}
+
+// The watchdog's interval per kind of request after a run of events:
+// "T1" a timeout of an erase, "L1" a late arrival after it, "S1=1200" a
+// trusted erase answer after 1200 ms, "A=1500" an answer of a resent request
+// at least that late, "R" a new session. Kinds: Connect, erase, WriteMemory,
+// block, read, GoApplication.
+void BootloaderSessionTest::watchIntervalLearnsTheDevice_data() {
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QList<int>>("watch");  // ms, per kind
+    QTest::addColumn<int>("longest");       // ms
+
+    const QList<int> floor{1000, 1000, 1000, 1000, 1000, 1000};
+    QTest::newRow("nothing learnt") << "" << floor << 0;
+    QTest::newRow("timeouts of a device never late") << "T1 T1 T1" << floor << 0;
+    // Unmeasured kinds wait as long as the slowest.
+    QTest::newRow("late once: doubled") << "T1 L1" << QList<int>(6, 2000) << 0;
+    QTest::newRow("then each timeout doubles, up to 4 s")
+        << "T1 L1 T1 T1" << QList<int>(6, 4000) << 0;
+    QTest::newRow("a 1.2 s answer: 1.2 s and four variations")
+        << "T1 L1 S1=1200" << QList<int>(6, 3600) << 1200;
+    QTest::newRow("the same delay again: the variation shrinks")
+        << "T3 L3 S3=1200 S3=1200" << QList<int>(6, 3000) << 1200;
+    QTest::newRow("a prompt answer: the second, for every kind") << "T0 L0 S0=5" << floor << 5;
+    QTest::newRow("a timeout after a sample doubles that kind and the unmeasured")
+        << "T4 L4 S4=300 S2=300 T4" << QList<int>{2000, 2000, 1000, 2000, 2000, 2000} << 300;
+    QTest::newRow("a delay counts up to 4 s") << "T2 L2 S2=9000" << QList<int>(6, 4000) << 4000;
+    QTest::newRow("answers of resent requests: the longest, up to 4 s")
+        << "A=1500 A=700" << floor << 1500;
+    QTest::newRow("... up to 4 s") << "A=1500 A=6000" << floor << 4000;
+    QTest::newRow("a new session forgets") << "T1 L1 S1=1200 A=3000 R" << floor << 0;
+}
+
+void BootloaderSessionTest::watchIntervalLearnsTheDevice() {
+    QFETCH(QString, events);
+    QFETCH(QList<int>, watch);
+    QFETCH(int, longest);
+
+    WatchInterval w;
+    for (const QString& e : events.split(u' ', Qt::SkipEmptyParts)) {
+        const int kind = e.mid(1, 1).toInt();
+        const int ms = e.section(u'=', 1).toInt();
+        switch (e[0].toLatin1()) {
+            case 'T':
+                w.TimedOut(kind);
+                break;
+            case 'L':
+                w.ArrivedLate(kind);
+                break;
+            case 'S':
+                w.Sample(kind, ms);
+                break;
+            case 'A':
+                w.AtLeast(ms);
+                break;
+            default:
+                w.Reset();
+        }
+    }
+    QList<int> got;
+    for (int kind = 0; kind < watch.size(); ++kind) {
+        got << w.WatchMs(kind);
+    }
+    QCOMPARE(got, watch);
+    QCOMPARE(w.LongestMs(), qint64(longest));
 }
 
 QTEST_GUILESS_MAIN(BootloaderSessionTest)
