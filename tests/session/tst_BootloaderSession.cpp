@@ -769,6 +769,24 @@ void BootloaderSessionTest::closingTheWindowStopsEverything() {
     QVERIFY(!rig.State.SessionSucceeded);
     QCOMPARE(rig.Port.CloseCount, 1);
     VerifyClosedCleanly(rig);
+
+    // A session loaded afterwards owes nothing to the copies left unanswered
+    // and has learnt nothing: with a lost Connect and a lost erase, its
+    // packets go out as on a new window.
+    Rig fresh;
+    for (Rig* r : {&rig, &fresh}) {
+        r->Update(0x8000, 0x807F);
+        r->Device.ReplyDelayMs = 5;
+        r->Device.Plan(Kind::Connect, 0, Fault::Silent);
+        r->Device.Plan(Kind::Erase, 0x8000, Fault::Silent);
+        QVERIFY(r->Run());
+        QVERIFY(r->State.SessionSucceeded);
+    }
+    QCOMPARE(rig.Port.Writes.size() - writes, fresh.Port.Writes.size());
+    for (int i = 1; i < fresh.Port.Writes.size(); ++i) {
+        QCOMPARE(rig.Port.Writes[writes + i].Time - rig.Port.Writes[writes].Time,
+                 fresh.Port.Writes[i].Time - fresh.Port.Writes[0].Time);
+    }
 }
 
 void BootloaderSessionTest::retryCountStopsAtItsTop() {
@@ -1289,6 +1307,7 @@ void BootloaderSessionTest::fillerFailsWhateverTheDeviceTook_data() {
     QTest::newRow("copies of one erase") << 19 << QList<QByteArray>{erase, erase, erase};
     QTest::newRow("copies of the WriteMemory") << 128 << QList<QByteArray>{write, write, write};
     QTest::newRow("a run whose XOR is 1") << 9 << QList<QByteArray>{erase, Hex("01")};
+    QTest::newRow("a run of two whose XOR is 1") << 9 << QList<QByteArray>{Hex("02"), Hex("03")};
     QList<QByteArray> many;
     for (int i = 0; i < 40; ++i) {
         many << QByteArray(1, static_cast<char>(i * 37 + 1)) + Hex("00");
@@ -1300,7 +1319,11 @@ void BootloaderSessionTest::fillerFailsWhateverTheDeviceTook() {
     QFETCH(int, length);
     QFETCH(QList<QByteArray>, packets);
 
+    // An earlier block's packets say nothing about this one's.
     OwedBlock owed;
+    owed.Announced(3);
+    owed.Sent(Hex("01"));
+    owed.Filler();
     owed.Announced(length);
     owed.Announced(7);  // a copy of the header changes nothing
     for (const QByteArray& p : packets) {
@@ -1311,6 +1334,9 @@ void BootloaderSessionTest::fillerFailsWhateverTheDeviceTook() {
     QVERIFY(!owed.IsOwed());
     QCOMPARE(filler.size(), length + 1);
     QVERIFY(!filler.contains(char(0x55)));
+    if (packets.isEmpty()) {
+        QCOMPARE(int(filler[0]), 1);
+    }
     for (qsizetype from = 0; from <= packets.size(); ++from) {
         QByteArray taken;
         for (qsizetype i = from; i < packets.size(); ++i) {
