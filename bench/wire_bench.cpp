@@ -6,8 +6,9 @@
 // event loop.
 //
 //   wire_bench [--runs N] [--timed-runs N] [--adapter-runs N] [--late-runs N]
-//              [--probe-runs N]
-//   (0 skips a part)
+//              [--probe-runs N] [--kib N]
+//   (0 skips a part; --kib sets the Update's size, from address 0, 64 KiB
+//   unless given)
 //
 // (a) Turnaround per exchange, without line timing: from the moment the
 //     device has handed the last byte of a reply to the terminal until the
@@ -84,6 +85,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int DeviceCom = 7;
 constexpr int Baud = 19200;
 constexpr double ConnectPauseMs = 100.0;
+// The Update's size in bytes, from address 0.
+int UpdateBytes = ImageSize;
 
 double Micros(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
@@ -185,7 +188,7 @@ SessionFigures RunSession(DeviceThread& device, bool update, bool lineTiming, qu
     state.ComPortNumber = DeviceCom;
     std::copy_n(image.constData(), ImageSize, reinterpret_cast<char*>(state.FirmwareImage.data()));
     state.ImageLowestAddress = 0;
-    state.ImageHighestAddress = update ? 0xFFFF : 0x7FFF;
+    state.ImageHighestAddress = update ? UpdateBytes - 1 : 0x7FFF;
     state.SessionModeUpdate = update;
     state.SessionModeReadFirmware = !update;
 
@@ -227,7 +230,7 @@ SessionFigures RunSession(DeviceThread& device, bool update, bool lineTiming, qu
     } else if (counters.Of(ExchangeKind::Connect) != 1 ||
                counters.FaultsInjected != (fault.isEmpty() ? 0 : 1)) {
         figures.Failure = QStringLiteral("Connect was resent");
-    } else if (update ? memoryAfter != image
+    } else if (update ? memoryAfter != image.left(UpdateBytes) + memory.mid(UpdateBytes)
                       : QByteArray(reinterpret_cast<const char*>(state.FirmwareImage.data()),
                                    0x8000) != memory.left(0x8000)) {
         figures.Failure = QStringLiteral("the data did not arrive whole");
@@ -372,7 +375,9 @@ QString LoadAverage() {
 }
 
 const char* Name(bool update) {
-    return update ? "Update 64 KiB" : "Read 32 KiB";
+    static const QByteArray updateName =
+        "Update " + QByteArray::number(UpdateBytes / 1024) + " KiB";
+    return update ? updateName.constData() : "Read 32 KiB";
 }
 
 }  // namespace
@@ -403,9 +408,13 @@ int main(int argc, char** argv) {
     const QCommandLineOption probeRunsOption(QStringLiteral("probe-runs"),
                                              QStringLiteral("Port probes of each kind."),
                                              QStringLiteral("n"), QStringLiteral("5"));
-    parser.addOptions(
-        {runsOption, timedRunsOption, adapterRunsOption, lateRunsOption, probeRunsOption});
+    const QCommandLineOption kibOption(QStringLiteral("kib"),
+                                       QStringLiteral("The Update's size in KiB (1 to 64)."),
+                                       QStringLiteral("n"), QStringLiteral("64"));
+    parser.addOptions({runsOption, timedRunsOption, adapterRunsOption, lateRunsOption,
+                       probeRunsOption, kibOption});
     parser.process(app);
+    UpdateBytes = std::clamp(parser.value(kibOption).toInt(), 1, 64) * 1024;
     const int runs = std::max(0, parser.value(runsOption).toInt());
     const int timedRuns = std::max(0, parser.value(timedRunsOption).toInt());
     const int adapterRuns = std::max(0, parser.value(adapterRunsOption).toInt());

@@ -1,7 +1,6 @@
 #include "BootloaderLink.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace {
 
@@ -73,38 +72,26 @@ BootloaderLink::Request BootloaderLink::KindOfHeader(const QByteArray& header) {
 void BootloaderLink::Reset() {
     Forget();
     LastActivityMs = Now();
-    LongestKnownMs = 0;
     SentClean = true;
     FoundWaiting = false;
-    Timings = {};
-    ShownLate = false;
+    Watch.Reset();
 }
 
 void BootloaderLink::SetLine(const QString& settings) {
     Port.SetSettings(settings);
 }
 
+// The filler completes a data block: it is timed as one.
+int BootloaderLink::Kind(Request kind) {
+    return static_cast<int>(kind == Request::Filler ? Request::Block : kind);
+}
+
 int BootloaderLink::WatchMs(Request kind) const {
-    if (!ShownLate) {
-        return WatchFloorMs;
-    }
-    if (kind == Request::Filler) {
-        kind = Request::Block;
-    }
-    const Timing& t = Timings[static_cast<int>(kind)];
-    if (t.Sampled) {
-        return t.WatchMs;
-    }
-    // Not measured yet: as long as the slowest kind the device has shown.
-    int longest = t.WatchMs;
-    for (const Timing& other : Timings) {
-        longest = std::max(longest, other.WatchMs);
-    }
-    return longest;
+    return Watch.WatchMs(Kind(kind));
 }
 
 int BootloaderLink::QuietMs() const {
-    qint64 quiet = std::max<qint64>(WatchFloorMs, LongestKnownMs);
+    qint64 quiet = std::max<qint64>(WatchFloorMs, Watch.LongestMs());
     for (const Copy& c : Live) {
         quiet = std::max<qint64>(quiet, WatchMs(c.Kind));
     }
@@ -165,17 +152,7 @@ void BootloaderLink::TimedOut() {
     }
     TimedOutKind = Live.back().Kind;
     TimeoutPending = true;
-    if (ShownLate) {
-        BackOff(TimedOutKind);
-    }
-}
-
-void BootloaderLink::BackOff(Request kind) {
-    if (kind == Request::Filler) {
-        kind = Request::Block;
-    }
-    Timing& t = Timings[static_cast<int>(kind)];
-    t.WatchMs = std::min(WatchCeilingMs, 2 * WatchMs(kind));
+    Watch.TimedOut(Kind(TimedOutKind));
 }
 
 // Something arrived after the watchdog gave up on a copy: the device answers
@@ -184,32 +161,8 @@ void BootloaderLink::BytesArrived() {
     LastActivityMs = Now();
     if (TimeoutPending) {
         TimeoutPending = false;
-        if (!ShownLate) {
-            ShownLate = true;
-            BackOff(TimedOutKind);
-        }
+        Watch.ArrivedLate(Kind(TimedOutKind));
     }
-}
-
-// The smoothed delay and its variation, as RFC 6298 keeps them; the interval
-// leaves room for the variation, at least the margin and half the delay (a
-// device that always takes the same time still varies by the machine's load).
-void BootloaderLink::Sample(Request kind, qint64 delayMs) {
-    const double d = static_cast<double>(std::min<qint64>(delayMs, WatchCeilingMs));
-    Timing& t = Timings[static_cast<int>(kind == Request::Filler ? Request::Block : kind)];
-    if (t.Sampled) {
-        t.Variation = 0.75 * t.Variation + 0.25 * std::abs(t.Smoothed - d);
-        t.Smoothed = 0.875 * t.Smoothed + 0.125 * d;
-    } else {
-        t.Smoothed = d;
-        t.Variation = d / 2;
-        t.Sampled = true;
-    }
-    const double watch = t.Smoothed + std::max({static_cast<double>(QuietMarginMs), t.Smoothed / 2,
-                                                4 * t.Variation});
-    t.WatchMs =
-        static_cast<int>(std::clamp<double>(std::ceil(watch), WatchFloorMs, WatchCeilingMs));
-    LongestKnownMs = std::max<qint64>(LongestKnownMs, static_cast<qint64>(d));
 }
 
 BootloaderLink::Move BootloaderLink::Decide(const Reply& r) const {
@@ -251,10 +204,10 @@ BootloaderLink::Reply BootloaderLink::TakeReply() {
     if (r.Answer && !Live.isEmpty()) {
         const qint64 delay = LastActivityMs - Live.back().SentMs;
         if (r.Trusted) {
-            Sample(Live.back().Kind, delay);
+            Watch.Sample(Kind(Live.back().Kind), delay);
         } else {
             // Whichever copy it answers, it went out no later than the last.
-            LongestKnownMs = std::clamp<qint64>(delay, LongestKnownMs, WatchCeilingMs);
+            Watch.AtLeast(delay);
         }
     }
     r.Next = Decide(r);

@@ -22,23 +22,18 @@
 // Each byte that arrives starts the quiet again, also bytes found waiting
 // when a header goes out. A line that never goes quiet never becomes clean.
 //
-// The watchdog's interval is learnt as TCP's retransmission timer is: it is
-// the watchdog's second until the device has shown that it answers late (an
-// answer came after the watchdog's resend); from then on each timeout doubles
-// it (up to WatchCeilingMs) until an answer that cannot belong to another
-// copy gives a delay sample, from which the interval is reckoned per kind of
-// request (smoothed delay plus four times its variation). Only trusted
-// answers give samples: a device switched on after the first copies went out
-// teaches nothing false.
+// How long the watchdog waits for each kind of request is learnt from the
+// device (WatchInterval): only trusted answers give delay samples, so a device
+// switched on after the first copies went out teaches nothing false.
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
-#include <array>
 #include <functional>
 
 #include "OneShotTimer.h"
 #include "SerialPort.h"
+#include "WatchInterval.h"
 
 class BootloaderLink {
 public:
@@ -51,6 +46,7 @@ public:
     // may still wait for (see BootloaderSession::ReleaseBlock).
     enum class Request { Connect, Erase, Write, Block, Read, Go, Filler };
     static constexpr int RequestKinds = 7;
+    static_assert(RequestKinds == WatchInterval::Kinds);
 
     // What the session may do with a reply.
     enum class Move {
@@ -74,10 +70,10 @@ public:
 
     // The quiet that makes a dirty line clean: the longest answer delay
     // known, but not less than the watchdog's interval, plus the margin.
-    static constexpr int WatchFloorMs = 1000;
-    static constexpr int QuietMarginMs = 250;
+    static constexpr int WatchFloorMs = WatchInterval::FloorMs;
+    static constexpr int QuietMarginMs = WatchInterval::MarginMs;
     // The longest the watchdog ever waits, and the longest delay counted.
-    static constexpr int WatchCeilingMs = 4000;
+    static constexpr int WatchCeilingMs = WatchInterval::CeilingMs;
 
     // quietTimer is the link's own one-shot timer; its clock times the
     // answers. The link installs its tick handler and removes it again.
@@ -136,22 +132,13 @@ private:
         BootloaderLink::Request Kind = Request::Connect;
         qint64 SentMs = 0;
     };
-    // The delay of a kind of request, smoothed, and the watchdog's interval
-    // reckoned from it.
-    struct Timing {
-        double Smoothed = 0;
-        double Variation = 0;
-        bool Sampled = false;
-        int WatchMs = WatchFloorMs;
-    };
     qint64 Now() const { return QuietTimer.NowMs(); }
+    static int Kind(Request kind);
     void Send(const QByteArray& bytes, int replyLength, ReplyForm form, Request kind);
     void ForgetIfQuiet();
     void Forget();
     void QuietTick();
     void BytesArrived();
-    void Sample(Request kind, qint64 delayMs);
-    void BackOff(Request kind);
     Move Decide(const Reply& r) const;
 
     SerialPort& Port;
@@ -164,16 +151,11 @@ private:
     // Bytes were thrown away while copies were live.
     bool ThrownWhileLive = false;
     qint64 LastActivityMs = 0;
-    // The longest answer delay known: trusted samples, and the least delay
-    // any answer of a resent request can have had.
-    qint64 LongestKnownMs = 0;
     int AwaitedLength = 0;
     ReplyForm Form = ReplyForm::Status;
     bool Settling = false;
     std::function<void()> WhenClean;
-    std::array<Timing, RequestKinds> Timings{};
-    // An answer came after the watchdog's resend at least once.
-    bool ShownLate = false;
+    WatchInterval Watch;
     // The watchdog gave up on the copy of this kind; an arrival now is late.
     bool TimeoutPending = false;
     Request TimedOutKind = Request::Connect;

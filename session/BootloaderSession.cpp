@@ -2,21 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace {
 
-constexpr int BlockSize = 128;
-constexpr int ReadBlockLength = 0x80;
-constexpr std::uint8_t ReadMarker = 0x52;   // "R"
-constexpr std::uint8_t HeaderStart = 0x55;  // "U"
 constexpr int ReadSessionGoAddress = 0x9000;
 constexpr int RetryLimit = 10;
-constexpr int SilentResendsBeforeQuestion = 5;
-
-constexpr int SendWatchMs = 1000;
-constexpr int UnrecognisedReplyWatchMs = 3000;
-constexpr int CloseAtOnceMs = 1;
 constexpr int CloseAfterFailureMs = 10;
 constexpr int MarkerPauseMs = 100;
 
@@ -89,29 +79,7 @@ void BootloaderSession::Form_Load() {
         return;  // nothing to do: the window waits until the operator closes it
     }
 
-    // Connect, with its check byte built up as each byte is stored. It is
-    // built once: every resend sends these same eight bytes.
-    CommandHeader[0] = HeaderStart;
-    CommandHeader[7] = CommandHeader[0];
-    CommandHeader[1] = CodeConnect;
-    CommandHeader[7] ^= CommandHeader[1];
-    for (int i = 0; i < 3; ++i) {
-        CommandHeader[2 + i] = State.ModelId[i];
-        CommandHeader[7] ^= CommandHeader[2 + i];
-    }
-    HeaderLength = 8;
-    ReplyLength = 10;
-    NextPhase = 1;
-    if (IsUpdate()) {
-        CommandHeader[5] = State.FirmwareVersion.Major;
-        CommandHeader[6] = State.FirmwareVersion.Minor;
-    } else {
-        CommandHeader[5] = 0xFF;
-        CommandHeader[6] = 0xFF;
-    }
-    CommandHeader[7] ^= CommandHeader[5];
-    CommandHeader[7] ^= CommandHeader[6];
-
+    BuildConnect();
     SendCommand(IsUpdate() ? StepUpdate() : StepReadFirmware());
 }
 
@@ -221,18 +189,7 @@ void BootloaderSession::SendDataBlock() {
     if (!Running()) {
         return;
     }
-    const int start = CommandHeader[3] * 256 + CommandHeader[4];
-    const int n = CommandHeader[5];
-    QByteArray block(n + 1, '\0');
-    std::uint8_t x = 0;
-    for (int i = 0; i < n; ++i) {
-        // A block never crosses the end of its 128-byte block, so start + i
-        // stays inside the image.
-        const std::uint8_t b = State.FirmwareImage[(start + i) % ImageSize];
-        block[i] = static_cast<char>(b);
-        x ^= b;
-    }
-    block[n] = static_cast<char>(x);
+    const QByteArray block = DataBlock();
     ReplyPhase = NextPhase;
     Owed.Sent(block);
     Timer1.Start(Link.WatchMs(BootloaderLink::Request::Block));
@@ -338,19 +295,6 @@ void BootloaderSession::Doubt(const Reply& r) {
     }
 }
 
-// An unrecognised reply on a clean line: the watchdog resends 3 s after the
-// first one; more of them do not put the resend off again, so a line that
-// keeps sending text meets the watchdog's resends and its question.
-void BootloaderSession::KeepWaiting() {
-    const qint64 now = Timer1.NowMs();
-    if (!WaitExtended) {
-        WaitExtended = true;
-        WaitUntilMs = now + std::max(UnrecognisedReplyWatchMs, Link.WatchMs(LastKind()));
-    }
-    AwaitingReply = true;
-    Timer1.Start(static_cast<int>(std::max<qint64>(1, WaitUntilMs - now)));
-}
-
 // The answer of the request last sent: its status byte decides.
 void BootloaderSession::CommandReply(const QByteArray& r) {
     const std::uint8_t command = CommandHeader[1];
@@ -401,21 +345,11 @@ void BootloaderSession::ConnectAccepted(const QByteArray& r) {
         Sleeper.Sleep(MarkerPauseMs);
     }
 
-    CommandHeader[2] = 0;
-    CommandHeader[3] = static_cast<std::uint8_t>(AddressPage);
-    CommandHeader[4] = 0;
     if (IsUpdate()) {
-        const std::int32_t block = Current() & ~(BlockSize - 1);
-        ErasedBlock = block;
-        CommandHeader[1] = CodeEraseMemory;
-        CommandHeader[3] = static_cast<std::uint8_t>(block / 256);
-        CommandHeader[4] = static_cast<std::uint8_t>(block % 256);
-        HeaderLength = 5;
-        ReplyLength = 1;
-        NextPhase = 2;
+        BuildErase(Current() & ~(BlockSize - 1));
     } else {
         // The first request goes to AddressPage * 256, the start of the page.
-        BuildRead();
+        BuildRead(AddressPage * 256);
     }
     SendNext(QStringLiteral("EraseMemory"));
 }
@@ -464,20 +398,10 @@ void BootloaderSession::ReadBlockReceived(const QByteArray& r) {
     Advance(n);
     ShowProgress();
     if (Current() <= High()) {
-        CommandHeader[3] = static_cast<std::uint8_t>(AddressPage);
-        CommandHeader[4] = static_cast<std::uint8_t>(AddressLow);
-        CommandHeader[5] = ReadBlockLength;
-        NextPhase = 2;
-        ReplyLength = ReadBlockLength + 1;
+        BuildRead(Current());
         SendNext(QStringLiteral("ReadMemory"));
     } else {
-        CommandHeader[1] = CodeGoApplication;
-        CommandHeader[2] = 0;
-        CommandHeader[3] = ReadSessionGoAddress / 256;
-        CommandHeader[4] = ReadSessionGoAddress % 256;
-        HeaderLength = 5;
-        ReplyLength = 1;
-        NextPhase = 1;
+        BuildGo(ReadSessionGoAddress);
         SendNext(QStringLiteral("GoApplication"));
     }
 }
@@ -488,13 +412,7 @@ void BootloaderSession::NextUpdateStep() {
     }
     const std::int32_t cur = Current();
     if (cur > High()) {
-        CommandHeader[1] = CodeGoApplication;
-        CommandHeader[2] = 0;
-        CommandHeader[3] = static_cast<std::uint8_t>(Low() / 256);
-        CommandHeader[4] = static_cast<std::uint8_t>(Low() % 256);
-        HeaderLength = 5;
-        ReplyLength = 1;
-        NextPhase = 1;
+        BuildGo(Low());
         SendNext(QStringLiteral("GoApplication"));
         return;
     }
@@ -504,123 +422,13 @@ void BootloaderSession::NextUpdateStep() {
         SendNext(QStringLiteral("EraseMemory"));
         return;
     }
-    const std::int32_t n = std::min(BlockSize - cur % BlockSize, High() - cur + 1);
-    CommandHeader[1] = CodeWriteMemory;
-    CommandHeader[2] = 0;
-    CommandHeader[3] = static_cast<std::uint8_t>(AddressPage);
-    CommandHeader[4] = static_cast<std::uint8_t>(AddressLow);
-    CommandHeader[5] = static_cast<std::uint8_t>(n);
-    HeaderLength = 6;
-    ReplyLength = 1;
-    NextPhase = 1;
+    BuildWrite(cur, std::min(BlockSize - cur % BlockSize, High() - cur + 1));
     SendNext(QStringLiteral("WriteMemory"));
-}
-
-// After the last block, and after a block read back wrong has been written
-// again to its end: the next read-back request, if the read-back is asked
-// for and not over.
-bool BootloaderSession::ReadBackNext() {
-    if (!VerifyAfterWrite || ReadBackOver) {
-        return false;
-    }
-    const std::int32_t cur = Current();
-    if (!ReadingBack) {
-        if (cur <= High()) {
-            return false;
-        }
-        ReadingBack = true;
-        ReadBackStartMs = Timer1.NowMs();
-        ReadBackBlock = Low() & ~(BlockSize - 1);
-    } else if (cur <= High() && (cur & ~(BlockSize - 1)) == ReadBackBlock) {
-        return false;  // the block being written again is not written to its end yet
-    }
-    RequestReadBack();
-    return true;
-}
-
-// ReadMemory of the whole 128-byte block; its frame is taken as a read
-// session takes one (ReadBlockReceived), then compared. Meanwhile the
-// current address is the block's first byte of the image: where a rewrite
-// starts, and what a failure names.
-void BootloaderSession::RequestReadBack() {
-    SetCurrent(std::max(ReadBackBlock, Low()));
-    CommandHeader[2] = 0;
-    CommandHeader[3] = static_cast<std::uint8_t>(ReadBackBlock / 256);
-    CommandHeader[4] = static_cast<std::uint8_t>(ReadBackBlock % 256);
-    BuildRead();
-    SendNext(QStringLiteral("ReadMemory"));
-}
-
-// A ReadMemory of 128 bytes at the address in bytes 3 and 4.
-void BootloaderSession::BuildRead() {
-    CommandHeader[1] = CodeReadMemory;
-    CommandHeader[5] = ReadBlockLength;
-    CommandHeader[6] = ReadMarker;
-    HeaderLength = 7;
-    ReplyLength = ReadBlockLength + 1;
-    NextPhase = 2;
-}
-
-// Only the image's bytes of the block are compared: the rest of it is not
-// the firmware's.
-void BootloaderSession::CompareReadBack(const QByteArray& r) {
-    const std::int32_t last = std::min(ReadBackBlock + BlockSize - 1, High());
-    std::int32_t differs = -1;
-    for (std::int32_t a = std::max(ReadBackBlock, Low()); a <= last && differs < 0; ++a) {
-        if (At(r, a - ReadBackBlock) != State.FirmwareImage[a]) {
-            differs = a;
-        }
-    }
-    if (differs < 0) {
-        ReadBackRewrites = 0;
-        ReadBackBlock += BlockSize;
-        if (ReadBackBlock <= High()) {
-            RequestReadBack();
-            return;
-        }
-        ReadBackOver = true;
-        ReadBackEqual = true;
-        ReadBackEndMs = Timer1.NowMs();
-        SetCurrent(High() + 1);
-        NextUpdateStep();  // GoApplication
-        return;
-    }
-    if (ReadBackRewrites < VerifyRewriteLimit) {
-        // Erased and written again from the block's first byte of the image
-        // (the current address already), then read back once more.
-        ++ReadBackRewrites;
-        BuildErase(ReadBackBlock);
-        SendNext(QStringLiteral("EraseMemory"));
-        return;
-    }
-    ReadBackOver = true;
-    Mismatch = differs;
-    ReadBackEndMs = Timer1.NowMs();
-    SetCurrent(differs);
-    TransferFailure();
-}
-
-qint64 BootloaderSession::VerifyMs() const {
-    if (!ReadingBack) {
-        return 0;
-    }
-    return (ReadBackOver ? ReadBackEndMs : Timer1.NowMs()) - ReadBackStartMs;
 }
 
 void BootloaderSession::SetCurrent(std::int32_t address) {
     AddressPage = static_cast<std::int16_t>(address / 256);
     AddressLow = static_cast<std::int16_t>(address % 256);
-}
-
-void BootloaderSession::BuildErase(std::int32_t block) {
-    ErasedBlock = block;
-    CommandHeader[1] = CodeEraseMemory;
-    CommandHeader[2] = 0;
-    CommandHeader[3] = static_cast<std::uint8_t>(block / 256);
-    CommandHeader[4] = static_cast<std::uint8_t>(block % 256);
-    HeaderLength = 5;
-    ReplyLength = 1;
-    NextPhase = 2;
 }
 
 // Doubt inside a block: once the line is clean (and any block the device may
@@ -644,89 +452,5 @@ void BootloaderSession::Advance(int n) {
     if (AddressLow >= 256) {
         AddressLow = static_cast<std::int16_t>(AddressLow - 256);
         AddressPage = static_cast<std::int16_t>(AddressPage + 1);
-    }
-}
-
-// Refusals are resent without limit, so the count stops at its top instead
-// of running over.
-void BootloaderSession::CountRetry() {
-    if (RetryCount < std::numeric_limits<std::int16_t>::max()) {
-        ++RetryCount;
-    }
-}
-
-// A data block whose reply never came is not resent on its own: the block is
-// announced again with its WriteMemory header, read as a command reply.
-void BootloaderSession::ResendAfterSilence() {
-    if (CommandHeader[1] == CodeWriteMemory && ReplyPhase == 2) {
-        NextPhase = 1;
-    }
-    Link.TimedOut();
-    if (Owed.IsOwed()) {
-        // Silence after a WriteMemory or its data block: the device may have
-        // acknowledged the header and wait for the block.
-        SendNext(QStringLiteral("Retry"));
-        return;
-    }
-    SendCommand(QStringLiteral("Retry"));
-}
-
-// The watchdog's move after a silence: the request again, or, while the line
-// settles (nothing is outstanding), another second of watching it.
-void BootloaderSession::WatchAgain() {
-    if (Link.IsSettling()) {
-        Timer1.Start(SendWatchMs);
-    } else {
-        ResendAfterSilence();
-    }
-}
-
-void BootloaderSession::Timer1_Timer() {
-    if (!Loaded) {
-        return;
-    }
-    Timer1.Stop();
-    if (CloseRequested) {
-        View.CloseWindow();
-        return;
-    }
-    if (Ending != SessionOutcome::Running) {
-        return;  // only the closing tick acts once the session has ended
-    }
-    if ((!AwaitingReply && !Link.IsSettling()) || WatchdogBusy) {
-        return;
-    }
-    WatchdogBusy = true;
-    CountRetry();
-    if (RetryCount > SilentResendsBeforeQuestion) {
-        RetryCount = 0;
-        const MessageAnswer answer =
-            Messages.Show(State.EnglishUi ? QStringLiteral("Check connection!Retry or cancel?")
-                                          : QStringLiteral("检测连接！重试或取消？"),
-                          MessageIcon::Critical, MessageButtons::RetryCancel, State.AppTitle);
-        // A reply that came while the question was open may have ended the
-        // session; its close is then pending and nothing more is sent.
-        if (!Running() || CloseRequested) {
-            return;
-        }
-        // Nobody watched the line meanwhile: its quiet counts from now.
-        Link.RestartQuiet();
-        if (answer == MessageAnswer::Retry) {
-            // A reply that came while the operator was asked has moved the
-            // session on, and Timer1 already watches what came since. Asking
-            // for the request again would put a second answer on the line.
-            // Only when nothing is watched any more (no reply came, or its
-            // tick fell into the question) does the watchdog go on.
-            if (!Timer1.IsActive()) {
-                WatchAgain();
-            }
-            WatchdogBusy = false;
-        } else {
-            DecideEnding(SessionOutcome::Cancelled);
-            EndSession(CloseAtOnceMs);
-        }
-    } else {
-        WatchAgain();
-        WatchdogBusy = false;
     }
 }

@@ -22,8 +22,8 @@
 //   asked again;
 // - a block of an Update counts as written only when its WriteMemory and its
 //   data block were answered on a clean line; any doubt there means the
-//   block is erased and written again. An erase acknowledged by any of its
-//   copies has erased the block;
+//   block is erased and written again. An erase counts only when its
+//   acknowledgement is trusted;
 // - Connect and GoApplication act on an answer of any of their copies.
 // A device that answers in time, refusals included, never meets any of this:
 // its packets and their timing are those of a plain session.
@@ -181,20 +181,27 @@ private:
     void BlockReply(const QByteArray& r);
     void ReadBlockReceived(const QByteArray& r);
     void Doubt(const Reply& r);
-    void KeepWaiting();
     // The kind of request whose reply is awaited.
     BootloaderLink::Request LastKind() const;
     void NextUpdateStep();
+    // The requests (SessionPackets.cpp).
+    void BuildConnect();
     void BuildErase(std::int32_t block);
+    void BuildWrite(std::int32_t address, std::int32_t n);
+    void BuildRead(std::int32_t address);
+    void BuildGo(std::int32_t address);
+    QByteArray DataBlock() const;
     void RedoBlock();
     void TransferFailure();
+    // The watchdog (SessionWatchdog.cpp).
+    void KeepWaiting();
     void ResendAfterSilence();
     void WatchAgain();
-    void Advance(int n);
     void CountRetry();
+    void Advance(int n);
+    // The read-back (SessionReadBack.cpp).
     bool ReadBackNext();
     void RequestReadBack();
-    void BuildRead();
     void CompareReadBack(const QByteArray& r);
     void SetCurrent(std::int32_t address);
     void WriteHeader();
@@ -205,6 +212,11 @@ private:
     std::int32_t Current() const { return AddressPage * 256 + AddressLow; }
     std::int32_t Low() const;
     std::int32_t High() const;
+
+    static constexpr int BlockSize = 128;
+    // The watchdog's second, and the ticks that close the window.
+    static constexpr int SendWatchMs = 1000;
+    static constexpr int CloseAtOnceMs = 1;
 
     ProcessState& State;
     SerialPort& MSComm1;

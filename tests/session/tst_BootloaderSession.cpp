@@ -121,6 +121,8 @@ private slots:
     void timeAtTheQuestionIsNoQuiet();
     void fillerFailsWhateverTheDeviceTook_data();
     void fillerFailsWhateverTheDeviceTook();
+    void watchIntervalLearnsTheDevice_data();
+    void watchIntervalLearnsTheDevice();
     void readBackBeforeGoApplication_data();
     void readBackBeforeGoApplication();
 };
@@ -767,6 +769,24 @@ void BootloaderSessionTest::closingTheWindowStopsEverything() {
     QVERIFY(!rig.State.SessionSucceeded);
     QCOMPARE(rig.Port.CloseCount, 1);
     VerifyClosedCleanly(rig);
+
+    // A session loaded afterwards owes nothing to the copies left unanswered
+    // and has learnt nothing: with a lost Connect and a lost erase, its
+    // packets go out as on a new window.
+    Rig fresh;
+    for (Rig* r : {&rig, &fresh}) {
+        r->Update(0x8000, 0x807F);
+        r->Device.ReplyDelayMs = 5;
+        r->Device.Plan(Kind::Connect, 0, Fault::Silent);
+        r->Device.Plan(Kind::Erase, 0x8000, Fault::Silent);
+        QVERIFY(r->Run());
+        QVERIFY(r->State.SessionSucceeded);
+    }
+    QCOMPARE(rig.Port.Writes.size() - writes, fresh.Port.Writes.size());
+    for (int i = 1; i < fresh.Port.Writes.size(); ++i) {
+        QCOMPARE(rig.Port.Writes[writes + i].Time - rig.Port.Writes[writes].Time,
+                 fresh.Port.Writes[i].Time - fresh.Port.Writes[0].Time);
+    }
 }
 
 void BootloaderSessionTest::retryCountStopsAtItsTop() {
@@ -1287,6 +1307,7 @@ void BootloaderSessionTest::fillerFailsWhateverTheDeviceTook_data() {
     QTest::newRow("copies of one erase") << 19 << QList<QByteArray>{erase, erase, erase};
     QTest::newRow("copies of the WriteMemory") << 128 << QList<QByteArray>{write, write, write};
     QTest::newRow("a run whose XOR is 1") << 9 << QList<QByteArray>{erase, Hex("01")};
+    QTest::newRow("a run of two whose XOR is 1") << 9 << QList<QByteArray>{Hex("02"), Hex("03")};
     QList<QByteArray> many;
     for (int i = 0; i < 40; ++i) {
         many << QByteArray(1, static_cast<char>(i * 37 + 1)) + Hex("00");
@@ -1298,7 +1319,11 @@ void BootloaderSessionTest::fillerFailsWhateverTheDeviceTook() {
     QFETCH(int, length);
     QFETCH(QList<QByteArray>, packets);
 
+    // An earlier block's packets say nothing about this one's.
     OwedBlock owed;
+    owed.Announced(3);
+    owed.Sent(Hex("01"));
+    owed.Filler();
     owed.Announced(length);
     owed.Announced(7);  // a copy of the header changes nothing
     for (const QByteArray& p : packets) {
@@ -1309,6 +1334,9 @@ void BootloaderSessionTest::fillerFailsWhateverTheDeviceTook() {
     QVERIFY(!owed.IsOwed());
     QCOMPARE(filler.size(), length + 1);
     QVERIFY(!filler.contains(char(0x55)));
+    if (packets.isEmpty()) {
+        QCOMPARE(int(filler[0]), 1);
+    }
     for (qsizetype from = 0; from <= packets.size(); ++from) {
         QByteArray taken;
         for (qsizetype i = from; i < packets.size(); ++i) {
@@ -1322,6 +1350,71 @@ void BootloaderSessionTest::fillerFailsWhateverTheDeviceTook() {
                      static_cast<std::uint8_t>(block[length]),
                  qPrintable(QString::number(from)));
     }
+}
+
+// The watchdog's interval per kind of request after a run of events:
+// "T1" a timeout of an erase, "L1" a late arrival after it, "S1=1200" a
+// trusted erase answer after 1200 ms, "A=1500" an answer of a resent request
+// at least that late, "R" a new session. Kinds: Connect, erase, WriteMemory,
+// block, read, GoApplication.
+void BootloaderSessionTest::watchIntervalLearnsTheDevice_data() {
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QList<int>>("watch");  // ms, per kind
+    QTest::addColumn<int>("longest");       // ms
+
+    const QList<int> floor{1000, 1000, 1000, 1000, 1000, 1000};
+    QTest::newRow("nothing learnt") << "" << floor << 0;
+    QTest::newRow("timeouts of a device never late") << "T1 T1 T1" << floor << 0;
+    // Unmeasured kinds wait as long as the slowest.
+    QTest::newRow("late once: doubled") << "T1 L1" << QList<int>(6, 2000) << 0;
+    QTest::newRow("then each timeout doubles, up to 4 s")
+        << "T1 L1 T1 T1" << QList<int>(6, 4000) << 0;
+    QTest::newRow("a 1.2 s answer: 1.2 s and four variations")
+        << "T1 L1 S1=1200" << QList<int>(6, 3600) << 1200;
+    QTest::newRow("the same delay again: the variation shrinks")
+        << "T3 L3 S3=1200 S3=1200" << QList<int>(6, 3000) << 1200;
+    QTest::newRow("a prompt answer: the second, for every kind") << "T0 L0 S0=5" << floor << 5;
+    QTest::newRow("a timeout after a sample doubles that kind and the unmeasured")
+        << "T4 L4 S4=300 S2=300 T4" << QList<int>{2000, 2000, 1000, 2000, 2000, 2000} << 300;
+    QTest::newRow("a delay counts up to 4 s") << "T2 L2 S2=9000" << QList<int>(6, 4000) << 4000;
+    QTest::newRow("answers of resent requests: the longest, up to 4 s")
+        << "A=1500 A=700" << floor << 1500;
+    QTest::newRow("... up to 4 s") << "A=1500 A=6000" << floor << 4000;
+    QTest::newRow("a new session forgets") << "T1 L1 S1=1200 A=3000 R" << floor << 0;
+}
+
+void BootloaderSessionTest::watchIntervalLearnsTheDevice() {
+    QFETCH(QString, events);
+    QFETCH(QList<int>, watch);
+    QFETCH(int, longest);
+
+    WatchInterval w;
+    for (const QString& e : events.split(u' ', Qt::SkipEmptyParts)) {
+        const int kind = e.mid(1, 1).toInt();
+        const int ms = e.section(u'=', 1).toInt();
+        switch (e[0].toLatin1()) {
+            case 'T':
+                w.TimedOut(kind);
+                break;
+            case 'L':
+                w.ArrivedLate(kind);
+                break;
+            case 'S':
+                w.Sample(kind, ms);
+                break;
+            case 'A':
+                w.AtLeast(ms);
+                break;
+            default:
+                w.Reset();
+        }
+    }
+    QList<int> got;
+    for (int kind = 0; kind < watch.size(); ++kind) {
+        got << w.WatchMs(kind);
+    }
+    QCOMPARE(got, watch);
+    QCOMPARE(w.LongestMs(), qint64(longest));
 }
 
 QTEST_GUILESS_MAIN(BootloaderSessionTest)
