@@ -34,10 +34,11 @@ struct Win32SerialPort::Line {
     // The bytes that the session still waits for: its receive threshold
     // less what the port's buffer holds (0: no count).
     qsizetype Wanted = 0;
-    int Holds = 0;             // calls on the user-interface thread that need the line quiet
-    bool Busy = false;         // the thread is inside a call on the driver
-    bool Reading = false;      // ... and it is the read, the one call that may be cancelled
-    bool CancelAsked = false;  // the read was cancelled on purpose
+    int Holds = 0;               // calls on the user-interface thread that need the line quiet
+    bool Busy = false;           // the thread is inside a call on the driver
+    Clock::time_point WriteDue;  // while it writes: when the write is overdue
+    bool Reading = false;        // ... and it is the read, the one call that may be cancelled
+    bool CancelAsked = false;    // the read was cancelled on purpose
     bool Stopping = false;
     bool Ended = false;  // the thread has returned
     bool LineError = false;
@@ -57,7 +58,7 @@ struct Win32SerialPort::Line {
     // Under Lock: the thread waits for bytes it handed over to be handled.
     bool HandingOver() const { return Handled < Posted && Clock::now() < HandOver; }
 
-    // Under Lock, on the port's thread.
+    // Under Lock.
     void Post() {
         if (!DeliveryPosted && !Stopping) {
             DeliveryPosted = true;
@@ -121,6 +122,11 @@ void RunLine(Win32SerialPort::Line& line) {
             }
             if (!line.Outgoing.isEmpty()) {
                 write = line.Outgoing.takeFirst();
+                const CommTimeouts limits = Win32SerialPort::Timeouts();
+                line.WriteDue = Win32SerialPort::Line::Clock::now() +
+                                std::chrono::milliseconds(limits.WriteMultiplier * write.size() +
+                                                          limits.WriteConstant +
+                                                          Win32SerialPort::WriteOverdueMs);
             }
             if (line.Wanted > line.Pending.size()) {
                 // A read asks for no more than the session waits for, so
@@ -251,7 +257,10 @@ bool Win32SerialPort::SetSettings(const QString& settings) {
         return true;
     }
     // Bytes queued before take the line at the rate they were queued for.
-    HoldThread();
+    if (!HoldThread()) {
+        ReleaseThread();
+        return true;  // taken by the next Open; the device has gone meanwhile
+    }
     const unsigned long error = Shared->Driver->SetLine(Current);
     ReleaseThread();
     if (error != 0) {
@@ -414,16 +423,25 @@ QByteArray Win32SerialPort::DiscardInput() {
     return thrown;
 }
 
-void Win32SerialPort::HoldThread() {
+bool Win32SerialPort::HoldThread() {
     Line& line = *Shared;
     std::unique_lock locker(line.Lock);
     ++line.Holds;
     // The thread writes what is queued first, then waits. A cancel may come
     // just before the read starts and miss it: it is asked again each cycle.
     while (!line.Gone && !line.Ended && (line.Busy || !line.Outgoing.isEmpty())) {
+        if (line.Busy && !line.Reading && Line::Clock::now() > line.WriteDue) {
+            // A write that outlasts its timeout: the device is stalled.
+            // The delivery closes the port and raises the line error.
+            line.Gone = true;
+            line.ThreadError = QStringLiteral("the write did not end (the device stalled)");
+            line.Post();
+            break;
+        }
         line.CancelRead();
         line.Changed.wait_for(locker, std::chrono::milliseconds(ReadCycleMs));
     }
+    return !line.Gone;
 }
 
 void Win32SerialPort::ReleaseThread() {

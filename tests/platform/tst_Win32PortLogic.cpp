@@ -218,6 +218,25 @@ private slots:
         QTRY_VERIFY(rig.Model->Purges().contains(CommCodes::TxAbort | CommCodes::TxClear));
         QVERIFY(!rig.Model->Written().contains("second"));
     }
+
+    // A write that never ends (Wine ignores write timeouts) holds a discard
+    // only until the write's timeout and a margin: then the device is gone.
+    void stalledWriteEndsAsGoneDevice() {
+        Rig rig;
+        rig.Model->StallWrites = true;
+        rig.Model->GiveUpMs = 60000;
+        QVERIFY(rig.Open());
+        QVERIFY(rig.Port.Write("abc"));
+        QVERIFY(rig.WaitFor(Call::Write));
+        QElapsedTimer held;
+        held.start();
+        rig.Port.DiscardInput();
+        QVERIFY(held.elapsed() >= 2 * 3 + 1000 + Win32SerialPort::WriteOverdueMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.Port.IsOpen(), 3000);
+        QCOMPARE(rig.LineErrors, 1);
+        QVERIFY(rig.Port.LastError().contains("stalled"));
+        QVERIFY(!rig.Port.Write("x"));
+    }
 };
 
 QTEST_GUILESS_MAIN(Win32PortLogicTest)
