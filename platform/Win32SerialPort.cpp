@@ -34,11 +34,12 @@ struct Win32SerialPort::Line {
     // The bytes that the session still waits for: its receive threshold
     // less what the port's buffer holds (0: no count).
     qsizetype Wanted = 0;
-    int Holds = 0;               // calls on the user-interface thread that need the line quiet
-    bool Busy = false;           // the thread is inside a call on the driver
-    Clock::time_point WriteDue;  // while it writes: when the write is overdue
-    bool Reading = false;        // ... and it is the read, the one call that may be cancelled
-    bool CancelAsked = false;    // the read was cancelled on purpose
+    int Holds = 0;             // calls on the user-interface thread that need the line quiet
+    bool Busy = false;         // the thread is inside a call on the driver
+    bool Reading = false;      // ... and it is the read, the one call that may be cancelled
+    bool CancelAsked = false;  // the read was cancelled on purpose
+    // While the thread writes: when the write is overdue.
+    Clock::time_point WriteDue = Clock::time_point::max();
     bool Stopping = false;
     bool Ended = false;  // the thread has returned
     bool LineError = false;
@@ -145,8 +146,9 @@ void RunLine(Win32SerialPort::Line& line) {
         if (!write.isEmpty()) {
             const CommDriver::Transfer result =
                 driver.Write(write.constData(), static_cast<unsigned long>(write.size()));
+            std::unique_lock locker(line.Lock);
+            line.WriteDue = Win32SerialPort::Line::Clock::time_point::max();
             if (!result.Ok || result.Count != static_cast<unsigned long>(write.size())) {
-                std::unique_lock locker(line.Lock);
                 line.ThreadError = result.Ok ? QStringLiteral("the write timed out")
                                              : driver.ErrorText(result.Error);
                 line.LineError = true;
@@ -430,7 +432,7 @@ bool Win32SerialPort::HoldThread() {
     // The thread writes what is queued first, then waits. A cancel may come
     // just before the read starts and miss it: it is asked again each cycle.
     while (!line.Gone && !line.Ended && (line.Busy || !line.Outgoing.isEmpty())) {
-        if (line.Busy && !line.Reading && Line::Clock::now() > line.WriteDue) {
+        if (Line::Clock::now() > line.WriteDue) {
             // A write that outlasts its timeout: the device is stalled.
             // The delivery closes the port and raises the line error.
             line.Gone = true;
