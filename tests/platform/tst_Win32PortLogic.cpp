@@ -226,10 +226,10 @@ private slots:
         rig.Model->StallWrites = true;
         rig.Model->GiveUpMs = 60000;
         QVERIFY(rig.Open());
+        QElapsedTimer held;  // from before the write's start
+        held.start();
         QVERIFY(rig.Port.Write("abc"));
         QVERIFY(rig.WaitFor(Call::Write));
-        QElapsedTimer held;
-        held.start();
         rig.Port.DiscardInput();
         QVERIFY(held.elapsed() >= 2 * 3 + 1000 + Win32SerialPort::WriteOverdueMs);
         QTRY_VERIFY_WITH_TIMEOUT(!rig.Port.IsOpen(), 3000);
