@@ -258,12 +258,12 @@ bool Win32SerialPort::SetSettings(const QString& settings) {
     if (!Shared) {
         return true;
     }
-    // Bytes queued before take the line at the rate they were queued for.
-    if (!HoldThread()) {
-        ReleaseThread();
-        return true;  // taken by the next Open; the device has gone meanwhile
+    // Bytes queued before take the line at the rate they were queued for;
+    // a device that has gone meanwhile gets them with the next Open.
+    unsigned long error = 0;
+    if (HoldThread()) {
+        error = Shared->Driver->SetLine(Current);
     }
-    const unsigned long error = Shared->Driver->SetLine(Current);
     ReleaseThread();
     if (error != 0) {
         ErrorText = Shared->Driver->ErrorText(error);
