@@ -26,19 +26,39 @@
 QtOneShotTimer::QtOneShotTimer() {
     Timer.setSingleShot(true);
     Timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&Timer, &QTimer::timeout, [this] { RaiseTick(); });
+    QObject::connect(&Timer, &QTimer::timeout, [this] { Fired(); });
 }
 
 void QtOneShotTimer::Start(int milliseconds) {
-    Timer.start(milliseconds);
+    Armed = true;
+    DueMs = NowMs() + std::max(milliseconds, 0);
+    if (!Timer.isActive() || SystemDueMs > DueMs) {
+        StartSystemTimer(DueMs);
+    }
 }
 
 void QtOneShotTimer::Stop() {
-    Timer.stop();
+    // The system's timer runs on; its firing finds nothing armed.
+    Armed = false;
 }
 
-bool QtOneShotTimer::IsActive() const {
-    return Timer.isActive();
+void QtOneShotTimer::StartSystemTimer(qint64 dueMs) {
+    const qint64 now = NowMs();
+    SystemDueMs = std::max(dueMs, now);
+    ++Starts;
+    Timer.start(static_cast<int>(SystemDueMs - now));
+}
+
+void QtOneShotTimer::Fired() {
+    if (!Armed) {
+        return;
+    }
+    if (NowMs() < DueMs) {
+        StartSystemTimer(DueMs);  // started again since it was set
+        return;
+    }
+    Armed = false;
+    RaiseTick();
 }
 
 // One monotonic clock for every timer of the process.

@@ -12,16 +12,34 @@
 #include "OneShotTimer.h"
 #include "Pause.h"
 
+// A session stops its watchdog at each reply and starts it again with the
+// next request, some 1,500 times in an Update. The system's timer is
+// therefore not stopped and set again each time: Stop only disarms, and a
+// Start whose tick is due no earlier than the system's timer fires leaves
+// that timer as it is. When it fires before the tick is due, it is set again
+// for the rest. (Qt sets a precise timer on Windows as a multimedia timer,
+// whose service thread Wine ends when the last one is killed and creates
+// again for the next: a few milliseconds, which every exchange paid.)
 class QtOneShotTimer : public OneShotTimer {
 public:
     QtOneShotTimer();
     void Start(int milliseconds) override;
     void Stop() override;
-    bool IsActive() const override;
+    bool IsActive() const override { return Armed; }
     qint64 NowMs() const override;
 
+    // How many times the system's timer was set (for the tests).
+    int SystemStarts() const { return Starts; }
+
 private:
+    void Fired();
+    void StartSystemTimer(qint64 dueMs);
+
     QTimer Timer;
+    bool Armed = false;
+    qint64 DueMs = 0;        // when the tick is due, while Armed
+    qint64 SystemDueMs = 0;  // when the system's timer fires, while it runs
+    int Starts = 0;
 };
 
 class QtPause : public Pause {

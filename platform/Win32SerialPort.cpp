@@ -38,6 +38,8 @@ struct Win32SerialPort::Line {
     bool Busy = false;         // the thread is inside a call on the driver
     bool Reading = false;      // ... and it is the read, the one call that may be cancelled
     bool CancelAsked = false;  // the read was cancelled on purpose
+    // While the thread writes: when the write is overdue.
+    Clock::time_point WriteDue = Clock::time_point::max();
     bool Stopping = false;
     bool Ended = false;  // the thread has returned
     bool LineError = false;
@@ -57,7 +59,7 @@ struct Win32SerialPort::Line {
     // Under Lock: the thread waits for bytes it handed over to be handled.
     bool HandingOver() const { return Handled < Posted && Clock::now() < HandOver; }
 
-    // Under Lock, on the port's thread.
+    // Under Lock.
     void Post() {
         if (!DeliveryPosted && !Stopping) {
             DeliveryPosted = true;
@@ -121,6 +123,11 @@ void RunLine(Win32SerialPort::Line& line) {
             }
             if (!line.Outgoing.isEmpty()) {
                 write = line.Outgoing.takeFirst();
+                const CommTimeouts limits = Win32SerialPort::Timeouts();
+                line.WriteDue = Win32SerialPort::Line::Clock::now() +
+                                std::chrono::milliseconds(limits.WriteMultiplier * write.size() +
+                                                          limits.WriteConstant +
+                                                          Win32SerialPort::WriteOverdueMs);
             }
             if (line.Wanted > line.Pending.size()) {
                 // A read asks for no more than the session waits for, so
@@ -139,8 +146,9 @@ void RunLine(Win32SerialPort::Line& line) {
         if (!write.isEmpty()) {
             const CommDriver::Transfer result =
                 driver.Write(write.constData(), static_cast<unsigned long>(write.size()));
+            std::unique_lock locker(line.Lock);
+            line.WriteDue = Win32SerialPort::Line::Clock::time_point::max();
             if (!result.Ok || result.Count != static_cast<unsigned long>(write.size())) {
-                std::unique_lock locker(line.Lock);
                 line.ThreadError = result.Ok ? QStringLiteral("the write timed out")
                                              : driver.ErrorText(result.Error);
                 line.LineError = true;
@@ -250,9 +258,12 @@ bool Win32SerialPort::SetSettings(const QString& settings) {
     if (!Shared) {
         return true;
     }
-    // Bytes queued before take the line at the rate they were queued for.
-    HoldThread();
-    const unsigned long error = Shared->Driver->SetLine(Current);
+    // Bytes queued before take the line at the rate they were queued for;
+    // a device that has gone meanwhile gets them with the next Open.
+    unsigned long error = 0;
+    if (HoldThread()) {
+        error = Shared->Driver->SetLine(Current);
+    }
     ReleaseThread();
     if (error != 0) {
         ErrorText = Shared->Driver->ErrorText(error);
@@ -414,16 +425,25 @@ QByteArray Win32SerialPort::DiscardInput() {
     return thrown;
 }
 
-void Win32SerialPort::HoldThread() {
+bool Win32SerialPort::HoldThread() {
     Line& line = *Shared;
     std::unique_lock locker(line.Lock);
     ++line.Holds;
     // The thread writes what is queued first, then waits. A cancel may come
     // just before the read starts and miss it: it is asked again each cycle.
     while (!line.Gone && !line.Ended && (line.Busy || !line.Outgoing.isEmpty())) {
+        if (Line::Clock::now() > line.WriteDue) {
+            // A write that outlasts its timeout: the device is stalled.
+            // The delivery closes the port and raises the line error.
+            line.Gone = true;
+            line.ThreadError = QStringLiteral("the write did not end (the device stalled)");
+            line.Post();
+            break;
+        }
         line.CancelRead();
         line.Changed.wait_for(locker, std::chrono::milliseconds(ReadCycleMs));
     }
+    return !line.Gone;
 }
 
 void Win32SerialPort::ReleaseThread() {

@@ -83,11 +83,16 @@ public:
     static constexpr int HandOverWaitMs = 250;
     // The longest Close waits for the port's thread.
     static constexpr int CloseWaitMs = 500;
+    // How long past its timeout (Timeouts) a write may go on before the
+    // device counts as gone: a driver that ignores write timeouts (Wine's)
+    // would otherwise hold a call that waits for the line for good.
+    static constexpr int WriteOverdueMs = 500;
 
     struct Line;  // what the port shares with its thread
 
 private:
-    void HoldThread();
+    // False when the thread was not held: the device has gone.
+    bool HoldThread();
     void ReleaseThread();
     void Deliver();
     // Tells the thread how many bytes the session still waits for.

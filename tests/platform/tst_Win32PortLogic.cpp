@@ -218,6 +218,37 @@ private slots:
         QTRY_VERIFY(rig.Model->Purges().contains(CommCodes::TxAbort | CommCodes::TxClear));
         QVERIFY(!rig.Model->Written().contains("second"));
     }
+
+    // A write that never ends (Wine ignores write timeouts) holds a discard
+    // or new line settings only until the write's timeout and a margin:
+    // then the device is gone.
+    void stalledWriteEndsAsGoneDevice_data() {
+        QTest::addColumn<bool>("newSettings");
+        QTest::newRow("a discard") << false;
+        QTest::newRow("new line settings, not given to the stalled driver") << true;
+    }
+    void stalledWriteEndsAsGoneDevice() {
+        QFETCH(bool, newSettings);
+        Rig rig;
+        rig.Model->StallWrites = true;
+        rig.Model->GiveUpMs = 60000;
+        QVERIFY(rig.Open());
+        QElapsedTimer held;  // from before the write's start
+        held.start();
+        QVERIFY(rig.Port.Write("abc"));
+        QVERIFY(rig.WaitFor(Call::Write));
+        if (newSettings) {
+            QVERIFY(rig.Port.SetSettings("9600,N,8,1"));
+        } else {
+            rig.Port.DiscardInput();
+        }
+        QVERIFY(held.elapsed() >= 2 * 3 + 1000 + Win32SerialPort::WriteOverdueMs);
+        QCOMPARE(rig.Model->LinesGiven().size(), 1);  // Open's
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.Port.IsOpen(), 3000);
+        QCOMPARE(rig.LineErrors, 1);
+        QVERIFY(rig.Port.LastError().contains("stalled"));
+        QVERIFY(!rig.Port.Write("x"));
+    }
 };
 
 QTEST_GUILESS_MAIN(Win32PortLogicTest)
