@@ -142,7 +142,11 @@ class Rig:
         else:
             raise Failure(f"the simulated device did not come up as COM{com}")
         # Listed among the machine's serial ports, as a port driver lists its
-        # ports (the list lasts as long as the prefix's server).
+        # ports. The list lasts as long as the prefix's server, and a server
+        # that a program starts by itself ends 3 s after its last program: a
+        # case that spent longer without one (building the packages, say)
+        # gets a server of the rig's kind again first.
+        start_wineserver(self.args.wine, self.env)
         subprocess.run([self.args.wine, "reg", "add", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "/v",
                         f"\\Device\\fwsim{com}", "/d", f"COM{com}", "/f"], env=self.env, check=True,
                        capture_output=True)
