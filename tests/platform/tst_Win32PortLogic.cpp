@@ -47,14 +47,29 @@ class Win32PortLogicTest : public QObject {
 
 private slots:
     // A reply reaches the session without waiting for the timer tick, also
-    // when a write cancels the read it arrived into.
+    // when a write cancels the read it arrived into: the read returns at
+    // the first bytes, so a resend that comes while a reply arrives loses
+    // none of its head.
+    void repliesComeAtOnceAndSurviveACancel_data() {
+        QTest::addColumn<int>("threshold");
+        QTest::addColumn<QByteArray>("before");  // arrives before the write
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("a reply") << 1 << QByteArray::fromHex("79") << QByteArray();
+        QTest::newRow("a reply's head, a resend, its tail")
+            << 3 << QByteArray("ab") << QByteArray("c");
+    }
     void repliesComeAtOnceAndSurviveACancel() {
+        QFETCH(int, threshold);
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
         Rig rig;
+        rig.Port.SetReceiveThreshold(threshold);
         QVERIFY(rig.Open());
-        rig.Model->Arrive(QByteArray::fromHex("79"));
+        rig.Model->Arrive(before);
         QVERIFY(rig.Port.Write(QByteArray::fromHex("31ce")));
+        rig.Model->Arrive(after);
         QTRY_VERIFY_WITH_TIMEOUT(rig.DataEvents > 0, 2000);
-        QCOMPARE(rig.Port.ReadAll(), QByteArray::fromHex("79"));
+        QCOMPARE(rig.Port.ReadAll(), before + after);
         QTRY_COMPARE(rig.Model->Written(), QByteArray::fromHex("31ce"));
         QCOMPARE(rig.LineErrors, 0);
     }
@@ -217,6 +232,19 @@ private slots:
         }
         QTRY_VERIFY(rig.Model->Purges().contains(CommCodes::TxAbort | CommCodes::TxClear));
         QVERIFY(!rig.Model->Written().contains("second"));
+    }
+
+    // A write that its driver ends at its timeout with bytes unsent is one
+    // line error; the port stays open.
+    void writeTimeoutIsALineError() {
+        Rig rig;
+        rig.Model->StallWrites = true;
+        rig.Model->GiveUpMs = 50;
+        QVERIFY(rig.Open());
+        QVERIFY(rig.Port.Write("abc"));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.LineErrors, 1, 2000);
+        QCOMPARE(rig.Port.LastError(), QStringLiteral("the write timed out"));
+        QVERIFY(rig.Port.IsOpen());
     }
 
     // A write that never ends (Wine ignores write timeouts) holds a discard
