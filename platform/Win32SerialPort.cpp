@@ -1,7 +1,8 @@
 #include "Win32SerialPort.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QList>
-#include <QMetaObject>
 #include <QStringList>
 #include <algorithm>
 #include <chrono>
@@ -223,7 +224,9 @@ Win32SerialPort::Win32SerialPort()
       }) {
 }
 
-Win32SerialPort::Win32SerialPort(DriverOpener opener) : Opener(std::move(opener)) {}
+Win32SerialPort::Win32SerialPort(DriverOpener opener) : Opener(std::move(opener)) {
+    Events.Woken = [this] { Deliver(); };
+}
 
 Win32SerialPort::~Win32SerialPort() {
     Close();
@@ -314,17 +317,11 @@ bool Win32SerialPort::Open() {
     auto line = std::make_shared<Line>();
     line->Driver = std::move(driver);
     line->Wanted = std::max(Receive.Value(), 0);
-    const int opening = ++Opening;
-    line->Notify = [this, opening] {
-        QMetaObject::invokeMethod(
-            &Events,
-            [this, opening] {
-                if (Opening == opening) {
-                    Deliver();
-                }
-            },
-            Qt::QueuedConnection);
-    };
+    ++Opening;
+    // The wake-up carries nothing: what the thread hands over waits in the
+    // line, under its lock. Close removes wake-ups still queued, and the
+    // thread posts none once it is stopping.
+    line->Notify = [this] { QCoreApplication::postEvent(&Events, new QEvent(QEvent::User)); };
     try {
         Worker = std::thread([line] { RunLine(*line); });
     } catch (const std::system_error& failure) {
@@ -362,6 +359,7 @@ void Win32SerialPort::Close() {
     } else {
         Worker.detach();
     }
+    QCoreApplication::removePostedEvents(&Events, QEvent::User);
     Buffer.clear();
 }
 

@@ -37,6 +37,21 @@
 // reports, and for a write that failed. When the device goes away (an adapter
 // pulled) the port closes itself and raises one line error; later writes
 // fail.
+// Receives the port thread's wake-ups on the user-interface thread: bare
+// events, built and freed by Qt, so that the handling reads nothing the
+// thread wrote outside the line's lock.
+class PortWakeups : public QObject {
+public:
+    std::function<void()> Woken;
+
+protected:
+    void customEvent(QEvent*) override {
+        if (Woken) {
+            Woken();
+        }
+    }
+};
+
 class Win32SerialPort : public SerialPort {
 public:
     using DriverOpener =
@@ -98,7 +113,7 @@ private:
     // Tells the thread how many bytes the session still waits for.
     void ShareWanted();
 
-    QObject Events;  // lives on the user-interface thread; posted work runs there
+    PortWakeups Events;  // lives on the user-interface thread; posted work runs there
     DriverOpener Opener;
     qint16 PortNumber = 0;
     QString DevicePath;
@@ -108,7 +123,7 @@ private:
     ReceiveThreshold Receive{Events, [this] { return Shared ? Buffer.size() : qint64(-1); },
                              [this] { RaiseComm(CommEvent::DataReceived); }};
     QString ErrorText;
-    int Opening = 0;               // counts opens: work posted for an earlier one is dropped
+    int Opening = 0;               // counts opens: a handler may close and open again
     std::shared_ptr<Line> Shared;  // while open
     std::thread Worker;            // the port's thread while open
 };
