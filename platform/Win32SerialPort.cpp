@@ -319,8 +319,9 @@ bool Win32SerialPort::Open() {
     line->Wanted = std::max(Receive.Value(), 0);
     ++Opening;
     // The wake-up carries nothing: what the thread hands over waits in the
-    // line, under its lock. Close removes wake-ups still queued, and the
-    // thread posts none once it is stopping.
+    // line, under its lock. One still queued when the port closes (and
+    // perhaps opens again) finds nothing, or the new line's bytes, to hand
+    // over; the thread posts none once it is stopping.
     line->Notify = [this] { QCoreApplication::postEvent(&Events, new QEvent(QEvent::User)); };
     try {
         Worker = std::thread([line] { RunLine(*line); });
@@ -359,7 +360,6 @@ void Win32SerialPort::Close() {
     } else {
         Worker.detach();
     }
-    QCoreApplication::removePostedEvents(&Events, QEvent::User);
     Buffer.clear();
 }
 
